@@ -1,0 +1,37 @@
+# The two commands a newcomer needs: `make test` (and, with the relay, `make run`).
+# Each installs the Debian packages it is missing, configures and builds.
+
+SANITIZE_DIR := build/sanitize
+RELEASE_DIR  := build/release
+JOBS         ?= $(shell nproc)
+# CI sets CI=true: warnings become errors and the formatting is checked.
+ifeq ($(CI),true)
+  WERROR := ON
+else
+  WERROR := OFF
+endif
+
+.PHONY: test build-test deps-test format format-check clean
+
+test: build-test
+	ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
+
+deps-test:
+	scripts/install-deps.sh test
+
+build-test: deps-test
+ifeq ($(CI),true)
+	scripts/check-format.sh
+endif
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DKESTREL_SANITIZE=ON -DKESTREL_WERROR=$(WERROR)
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+
+format:
+	scripts/check-format.sh --fix
+
+format-check:
+	scripts/check-format.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,64 @@
+#include "protocol/relay_envelope.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <utility>
+
+#include "protocol/base64.hpp"
+
+namespace kestrel {
+namespace {
+
+constexpr std::array<std::string_view, 3> ownKeys{"v", "type", "payload"};
+
+constexpr std::array<std::pair<RelayMessageType, std::string_view>, 5> rawValues{{
+    {RelayMessageType::pairingGrant, "pairingGrant"},
+    {RelayMessageType::pairingAck, "pairingAck"},
+    {RelayMessageType::agentRequest, "agentRequest"},
+    {RelayMessageType::agentResponse, "agentResponse"},
+    {RelayMessageType::error, "error"},
+}};
+
+RelayMessageType readType(const nlohmann::json& object) {
+    const auto type = relayMessageTypeFromRawValue(json::requiredString(object, "type"));
+    if (!type) throw DecodingFailure(DecodingError::dataCorrupted, "type", "unknown message type");
+    return *type;
+}
+
+}  // namespace
+
+std::optional<RelayMessageType> relayMessageTypeFromRawValue(std::string_view text) {
+    for (const auto& [type, raw] : rawValues) {
+        if (raw == text) return type;
+    }
+    return std::nullopt;
+}
+
+std::string_view rawValue(RelayMessageType type) {
+    for (const auto& [candidate, raw] : rawValues) {
+        if (candidate == type) return raw;
+    }
+    return "";
+}
+
+RelayEnvelope::RelayEnvelope(RelayMessageType messageType, Bytes bytes, std::int64_t versionNumber)
+    : version(versionNumber), type(messageType), payload(std::move(bytes)) {}
+
+Bytes RelayEnvelope::serialized() const {
+    nlohmann::json object = {
+        {"v", version}, {"type", rawValue(type)}, {"payload", base64Encode(payload)}};
+    json::writeUnknownMembers(object, unknownFields, ownKeys);
+    return json::serialize(object);
+}
+
+RelayEnvelope RelayEnvelope::deserialize(ByteView text) {
+    const nlohmann::json object = json::parseObject(text);
+    const std::int64_t version = json::requiredInt64(object, "v");
+    const RelayMessageType type = readType(object);
+    RelayEnvelope envelope(type, json::requiredBase64(object, "payload"), version);
+    envelope.unknownFields = json::unknownMembers(object, ownKeys);
+    return envelope;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, and nothing when they are already there.
+#   scripts/install-deps.sh build   compiler, CMake, Ninja and the libraries
+#   scripts/install-deps.sh test    the above plus the test frameworks and tools
+# Works as root or through sudo; apt-get runs only when a package is missing.
+set -euo pipefail
+
+build_packages=(
+  g++ cmake ninja-build pkg-config make
+  libssl-dev libasio-dev nlohmann-json3-dev libicu-dev
+)
+test_packages=(
+  libgtest-dev libgmock-dev libbenchmark-dev clang-format
+)
+
+case "${1:-test}" in
+  build) wanted=("${build_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 build|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing packages: ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo >/dev/null; then
+  as_root=(sudo)
+else
+  echo "error: packages missing (${missing[*]}) and not root; install them or run with sudo" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
