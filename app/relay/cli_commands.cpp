@@ -1,0 +1,279 @@
+#include "app/relay/cli_commands.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+#include "app/common/arguments.hpp"
+#include "app/relay/control_client.hpp"
+#include "app/relay/control_protocol.hpp"
+
+namespace kestrel::cli {
+namespace {
+
+using Json = nlohmann::json;
+
+const OptionSpec jsonOption{"json", false};
+
+class NotRunning : public std::runtime_error {
+public:
+    NotRunning()
+        : std::runtime_error(
+              "no relay is running for this user (start one with `kestrel-relay serve`)") {}
+};
+
+control::ControlClient connectToRelay() {
+    auto client = control::ControlClient::connect(control::socketPath());
+    if (!client) throw NotRunning();
+    return std::move(*client);
+}
+
+// Prints an error answer as one line; true when the answer was one.
+bool reportError(const Json& answer, bool json) {
+    if (!answer.contains("error")) return false;
+    if (json)
+        std::cout << answer.dump() << std::endl;
+    else
+        std::cerr << "kestrel-relay: " << answer["error"].get<std::string>() << std::endl;
+    return true;
+}
+
+// Runs one request/answer command: prints the answer as JSON, or through `print`.
+template <typename Print>
+int simpleCommand(const Arguments& arguments, const Json& request, Print print) {
+    control::ControlClient client = connectToRelay();
+    const Json answer = control::request(client, request);
+    const bool json = arguments.has("json");
+    if (reportError(answer, json)) return 1;
+    if (json)
+        std::cout << answer.dump() << std::endl;
+    else
+        print(answer);
+    return 0;
+}
+
+std::string text(const Json& value) { return value.is_string() ? value.get<std::string>() : ""; }
+
+void printAgent(const Json& agent) {
+    std::cout << "Agent socket: "
+              << (agent["inUse"].is_string() ? text(agent["inUse"]) : std::string("none found"))
+              << "\n";
+    for (const Json& candidate : agent["candidates"]) {
+        std::cout << "  " << std::left << std::setw(28) << text(candidate["label"]) << " "
+                  << text(candidate["path"])
+                  << (candidate["exists"].get<bool>() ? "" : "  (missing)") << "\n";
+    }
+}
+
+void printStatus(const Json& status) {
+    std::cout << "Relay \"" << text(status["relayName"]) << "\" is running";
+    if (status["port"].is_number()) std::cout << " on port " << status["port"].get<int>();
+    std::cout << ".\nAdvertising: " << text(status["advertising"]["description"]) << "\n";
+    if (status["pairing"].is_object()) {
+        std::cout << "Pairing: open, code " << text(status["pairing"]["code"]) << ", "
+                  << status["pairing"]["secondsLeft"].get<int>() << " s left\n";
+    } else {
+        std::cout << "Pairing: not open\n";
+    }
+    std::cout << "Devices: " << status["deviceCount"].get<int>() << " paired\n";
+    for (const Json& device : status["unavailableDevices"]) {
+        std::cout << "  \"" << text(device["displayName"])
+                  << "\" cannot connect: " << text(device["reason"]) << "\n";
+    }
+    std::cout << "Secret store: " << text(status["secretStore"]) << "\n";
+    printAgent(status["agent"]);
+    for (const Json& warning : status["warnings"])
+        std::cout << "Warning: " << text(warning) << "\n";
+    std::cout << std::flush;
+}
+
+std::string lastUsed(const Json& device) {
+    return device["lastUsedAt"].is_string() ? "used " + text(device["lastUsedAt"]) : "never used";
+}
+
+void printDevices(const Json& answer) {
+    if (answer["devices"].empty()) {
+        std::cout << "No devices are paired. Pair one with `kestrel-relay pair`." << std::endl;
+        return;
+    }
+    for (const Json& device : answer["devices"]) {
+        std::cout << text(device["displayName"]) << "\n  ID " << text(device["deviceID"])
+                  << "\n  paired " << text(device["pairedAt"]) << ", " << lastUsed(device) << "\n";
+        if (!device["available"].get<bool>())
+            std::cout << "  cannot connect: " << text(device["reason"]) << "\n";
+    }
+    std::cout << std::flush;
+}
+
+volatile sig_atomic_t interruptRequested = 0;
+
+void onInterrupt(int) { interruptRequested = 1; }
+
+// Ctrl-C while waiting for a device: tell the relay, then report how the window ended.
+void catchInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the wait must wake up
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void printCode(const Json& opened) {
+    std::cout << "\n"
+              << largeDigits(text(opened["code"])) << "\n"
+              << "Enter this in Kestrel to pair a device.\n"
+              << "Code " << text(opened["code"]) << ", valid for "
+              << opened["secondsLeft"].get<int>() << " s (until " << text(opened["expiresAt"])
+              << "). Press Ctrl-C to cancel.\n"
+              << std::endl;
+}
+
+int printPairingResult(const Json& result, bool json) {
+    const std::string outcome = text(result["result"]);
+    if (json) {
+        std::cout << result.dump() << std::endl;
+    } else if (outcome == "paired") {
+        std::cout << "Paired \"" << text(result["displayName"]) << "\" ("
+                  << text(result["deviceID"]) << ")." << std::endl;
+    } else if (outcome == "expired") {
+        std::cerr << "The code expired before a device used it." << std::endl;
+    } else if (outcome == "cancelled") {
+        std::cerr << "Pairing cancelled." << std::endl;
+    } else {
+        std::cerr << "Pairing failed: " << text(result["message"]) << std::endl;
+    }
+    return outcome == "paired" ? 0 : 1;
+}
+
+}  // namespace
+
+std::string largeDigits(const std::string& code) {
+    static const std::array<std::array<const char*, 5>, 10> font = {{
+        {"###", "# #", "# #", "# #", "###"},
+        {" # ", "## ", " # ", " # ", "###"},
+        {"###", "  #", "###", "#  ", "###"},
+        {"###", "  #", "###", "  #", "###"},
+        {"# #", "# #", "###", "  #", "  #"},
+        {"###", "#  ", "###", "  #", "###"},
+        {"###", "#  ", "###", "# #", "###"},
+        {"###", "  #", "  #", "  #", "  #"},
+        {"###", "# #", "###", "# #", "###"},
+        {"###", "# #", "###", "  #", "###"},
+    }};
+    std::string drawing;
+    for (std::size_t row = 0; row < 5; ++row) {
+        drawing += "    ";
+        for (std::size_t i = 0; i < code.size(); ++i) {
+            if (code[i] < '0' || code[i] > '9') continue;
+            for (const char* pixel = font[code[i] - '0'][row]; *pixel != '\0'; ++pixel) {
+                drawing += *pixel == '#' ? "\u2588\u2588" : "  ";
+            }
+            drawing += i == 2 ? "      " : "  ";
+        }
+        drawing += "\n";
+    }
+    return drawing;
+}
+
+int runStatus(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption});
+    arguments.expectPositional(0, "");
+    return simpleCommand(arguments, {{"command", "status"}}, printStatus);
+}
+
+int runPair(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption, {"seconds", true}});
+    arguments.expectPositional(0, "");
+    const bool json = arguments.has("json");
+    const long seconds = arguments.integer("seconds", 1, 3600).value_or(120);
+    control::ControlClient client = connectToRelay();
+    catchInterrupt();
+    const Json opened = control::request(client, {{"command", "pair"}, {"seconds", seconds}});
+    if (reportError(opened, json)) return 1;
+    if (json)
+        std::cout << opened.dump() << std::endl;
+    else
+        printCode(opened);
+
+    bool cancelSent = false;
+    for (;;) {
+        if (interruptRequested && !cancelSent) {
+            client.finishSending();  // the relay cancels a pairing whose client stops
+            cancelSent = true;
+        }
+        if (auto answer = client.receive(1000)) {
+            if (answer->contains("result")) return printPairingResult(*answer, json);
+            continue;
+        }
+        if (client.atEnd()) {
+            std::cerr << "kestrel-relay: the relay stopped before pairing ended" << std::endl;
+            return 1;
+        }
+    }
+}
+
+int runCancelPairing(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption});
+    arguments.expectPositional(0, "");
+    return simpleCommand(arguments, {{"command", "cancel-pairing"}}, [](const Json& answer) {
+        std::cout << (text(answer["result"]) == "cancelled" ? "Pairing cancelled."
+                                                            : "No pairing was open.")
+                  << std::endl;
+    });
+}
+
+int runDevices(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption});
+    arguments.expectPositional(0, "");
+    return simpleCommand(arguments, {{"command", "devices"}}, printDevices);
+}
+
+int runRevoke(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption});
+    arguments.expectPositional(1, "the device to revoke (its ID or its name)");
+    return simpleCommand(arguments, {{"command", "revoke"}, {"device", arguments.positional()[0]}},
+                         [](const Json& answer) {
+                             std::cout << "Revoked \"" << text(answer["revoked"]["displayName"])
+                                       << "\" (" << text(answer["revoked"]["deviceID"]) << ")."
+                                       << std::endl;
+                         });
+}
+
+int runConfig(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption});
+    const auto& words_ = arguments.positional();
+    if (words_.empty())
+        throw UsageError("missing get or set (kestrel-relay config get|set KEY [VALUE])");
+    const auto print = [](const Json& answer) {
+        const Json& value = answer["value"];
+        std::cout << text(answer["key"]) << " = "
+                  << (value.is_string() ? text(value) : value.dump()) << std::endl;
+    };
+    if (words_[0] == "get") {
+        if (words_.size() != 2) throw UsageError("usage: kestrel-relay config get KEY");
+        return simpleCommand(arguments, {{"command", "config-get"}, {"key", words_[1]}}, print);
+    }
+    if (words_[0] == "set") {
+        if (words_.size() != 3) throw UsageError("usage: kestrel-relay config set KEY VALUE");
+        return simpleCommand(arguments,
+                             {{"command", "config-set"}, {"key", words_[1]}, {"value", words_[2]}},
+                             print);
+    }
+    throw UsageError("unknown config action \"" + words_[0] + "\" (use get or set)");
+}
+
+int runAgent(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption});
+    arguments.expectPositional(0, "");
+    return simpleCommand(arguments, {{"command", "agent"}}, [](const Json& answer) {
+        printAgent(answer);
+        std::cout << std::flush;
+    });
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,236 @@
+#include "app/relay/control_commands.hpp"
+
+#include <filesystem>
+#include <map>
+
+#include "app/relay/control_protocol.hpp"
+#include "relay/agent_forwarder.hpp"
+
+namespace kestrel::control {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr double maxPairingSeconds = 3600;
+
+const Json* member(const Json& request, std::string_view key) {
+    const auto found = request.find(key);
+    return found == request.end() ? nullptr : &*found;
+}
+
+std::optional<bool> parseBool(const Json& value) {
+    if (value.is_boolean()) return value.get<bool>();
+    if (!value.is_string()) return std::nullopt;
+    static const std::map<std::string, bool> words = {
+        {"true", true},   {"yes", true}, {"on", true},   {"1", true},
+        {"false", false}, {"no", false}, {"off", false}, {"0", false},
+    };
+    const auto found = words.find(value.get<std::string>());
+    return found == words.end() ? std::nullopt : std::optional<bool>(found->second);
+}
+
+Json deviceJson(const DeviceMetadata& device) {
+    return {{"deviceID", device.deviceID.uuidString()},
+            {"displayName", device.displayName},
+            {"pairedAt", isoDate(device.pairedAt)},
+            {"lastUsedAt", device.lastUsedAt ? Json(isoDate(*device.lastUsedAt)) : Json(nullptr)}};
+}
+
+double secondsUntil(Date date) {
+    const auto left =
+        std::chrono::duration<double>(date - std::chrono::system_clock::now()).count();
+    return left > 0 ? left : 0;
+}
+
+std::optional<std::string> customPath(const RelayController& controller) {
+    if (controller.socketOverride().empty()) return std::nullopt;
+    return controller.socketOverride();
+}
+
+std::string_view advertisingStateName(ServiceAdvertiser::State state) {
+    switch (state) {
+        case ServiceAdvertiser::State::unavailable: return "unavailable";
+        case ServiceAdvertiser::State::registering: return "registering";
+        case ServiceAdvertiser::State::advertised: return "advertised";
+        case ServiceAdvertiser::State::failed: return "failed";
+    }
+    return "unavailable";
+}
+
+}  // namespace
+
+Json errorAnswer(const std::string& message) { return {{"error", message}}; }
+
+Json ControlCommands::handle(const Json& request) {
+    const Json* command = request.is_object() ? member(request, "command") : nullptr;
+    if (command == nullptr || !command->is_string()) return errorAnswer("request has no command");
+    const std::string name = command->get<std::string>();
+    if (name == "status") return status();
+    if (name == "pair") return pair(request);
+    if (name == "cancel-pairing") return cancelPairing();
+    if (name == "devices") return devices();
+    if (name == "revoke") return revoke(request);
+    if (name == "config-get") return configGet(request);
+    if (name == "config-set") return configSet(request);
+    if (name == "agent") return agent();
+    return errorAnswer("unknown command \"" + name + "\"");
+}
+
+Json ControlCommands::status() const {
+    ServiceAdvertiser& advertiser = controller_.advertiser();
+    Json pairing = nullptr;
+    if (controller_.pairingCode() && controller_.pairingExpiresAt()) {
+        pairing = {
+            {"code", *controller_.pairingCode()},
+            {"expiresAt", isoDate(*controller_.pairingExpiresAt())},
+            {"secondsLeft", static_cast<int>(secondsUntil(*controller_.pairingExpiresAt()) + 0.5)}};
+    }
+    Json unavailable = Json::array();
+    for (const auto& device : controller_.store().unavailableDevices()) {
+        Json entry = deviceJson(device.metadata);
+        entry["reason"] = device.reason;
+        unavailable.push_back(entry);
+    }
+    Json warnings = warnings_;
+    if (const auto& warning = controller_.store().warning()) warnings.push_back(*warning);
+    Json answer = {
+        {"running", controller_.isRunning()},
+        {"port", controller_.port() ? Json(*controller_.port()) : Json(nullptr)},
+        {"relayName", controller_.relayName()},
+        {"advertising",
+         {{"state", advertisingStateName(advertiser.state())},
+          {"description", advertiser.stateDescription()}}},
+        {"pairing", pairing},
+        {"deviceCount", controller_.store().metadata().size()},
+        {"unavailableDevices", unavailable},
+        {"secretStore", controller_.secretStore().kind()},
+        {"warnings", warnings},
+    };
+    answer["agent"] = agent();
+    return answer;
+}
+
+Json ControlCommands::pair(const Json& request) {
+    double seconds = RelayController::defaultPairingSeconds;
+    if (const Json* value = member(request, "seconds")) {
+        if (!value->is_number() || value->get<double>() < 1 ||
+            value->get<double>() > maxPairingSeconds) {
+            return errorAnswer("seconds must be a number from 1 to 3600");
+        }
+        seconds = value->get<double>();
+    }
+    if (!controller_.isRunning()) return errorAnswer("the relay is not listening");
+    controller_.startPairing(seconds);
+    return {{"code", *controller_.pairingCode()},
+            {"expiresAt", isoDate(*controller_.pairingExpiresAt())},
+            {"secondsLeft", static_cast<int>(seconds + 0.5)}};
+}
+
+Json ControlCommands::pairingEnded(const PairingEnded& ended) {
+    Json answer = {{"result", pairingResultName(ended.result)}};
+    if (ended.device) answer.update(deviceJson(*ended.device));
+    if (!ended.message.empty()) answer["message"] = ended.message;
+    return answer;
+}
+
+Json ControlCommands::cancelPairing() {
+    const bool open = controller_.pairingCode().has_value();
+    controller_.cancelPairing();
+    return {{"result", open ? "cancelled" : "none"}};
+}
+
+Json ControlCommands::devices() const {
+    Json list = Json::array();
+    const auto unavailable = controller_.store().unavailableDevices();
+    for (const DeviceMetadata& device : controller_.store().metadata()) {
+        Json entry = deviceJson(device);
+        entry["available"] = true;
+        for (const auto& missing : unavailable) {
+            if (missing.metadata.deviceID != device.deviceID) continue;
+            entry["available"] = false;
+            entry["reason"] = missing.reason;
+        }
+        list.push_back(entry);
+    }
+    return {{"devices", list}};
+}
+
+Json ControlCommands::revoke(const Json& request) {
+    const Json* given = member(request, "device");
+    if (given == nullptr || !given->is_string() || given->get<std::string>().empty()) {
+        return errorAnswer("name the device to revoke by its ID or its name");
+    }
+    const std::string text = given->get<std::string>();
+    const std::optional<UUID> id = UUID::fromString(text);
+    std::vector<DeviceMetadata> matches;
+    for (const DeviceMetadata& device : controller_.store().metadata()) {
+        if (id ? device.deviceID == *id : device.displayName == text) matches.push_back(device);
+    }
+    if (matches.empty())
+        return errorAnswer("no paired device has the " + std::string(id ? "ID" : "name") + " \"" +
+                           text + "\"");
+    if (matches.size() > 1) {
+        return errorAnswer(std::to_string(matches.size()) + " devices are named \"" + text +
+                           "\"; revoke one by its ID (see kestrel-relay devices)");
+    }
+    try {
+        controller_.revoke(matches.front().deviceID);
+    } catch (const std::system_error& error) {
+        return errorAnswer("the device was disconnected but could not be removed from storage: " +
+                           std::string(error.what()));
+    }
+    return {{"revoked",
+             {{"deviceID", matches.front().deviceID.uuidString()},
+              {"displayName", matches.front().displayName}}}};
+}
+
+Json ControlCommands::configGet(const Json& request) const {
+    const Json* key = member(request, "key");
+    const std::string name = key != nullptr && key->is_string() ? key->get<std::string>() : "";
+    if (name == "socket-override") return {{"key", name}, {"value", controller_.socketOverride()}};
+    if (name == "hide-dock-icon") return {{"key", name}, {"value", controller_.hideDockIcon()}};
+    if (name == "launch-at-login") return {{"key", name}, {"value", controller_.launchAtLogin()}};
+    return errorAnswer("unknown setting \"" + name +
+                       "\" (known: socket-override, hide-dock-icon, launch-at-login)");
+}
+
+Json ControlCommands::configSet(const Json& request) {
+    const Json* key = member(request, "key");
+    const Json* value = member(request, "value");
+    const std::string name = key != nullptr && key->is_string() ? key->get<std::string>() : "";
+    if (value == nullptr) return errorAnswer("config-set needs a value");
+    try {
+        if (name == "socket-override") {
+            if (!value->is_string())
+                return errorAnswer("socket-override takes a path (or \"\" for none)");
+            controller_.setSocketOverride(value->get<std::string>());
+        } else if (name == "hide-dock-icon" || name == "launch-at-login") {
+            const std::optional<bool> flag = parseBool(*value);
+            if (!flag) return errorAnswer(name + " takes true or false");
+            if (name == "hide-dock-icon")
+                controller_.setHideDockIcon(*flag);
+            else
+                controller_.setLaunchAtLogin(*flag);
+        } else {
+            return configGet(request);
+        }
+    } catch (const std::system_error& error) {
+        return errorAnswer("could not change " + name + ": " + error.what());
+    }
+    return configGet(request);
+}
+
+Json ControlCommands::agent() const {
+    const std::optional<std::string> custom = customPath(controller_);
+    Json candidates = Json::array();
+    for (const AgentSocketCandidate& candidate : AgentForwarder::socketCandidates(custom)) {
+        std::error_code ignored;
+        candidates.push_back({{"label", candidate.label},
+                              {"path", candidate.path},
+                              {"exists", std::filesystem::exists(candidate.path, ignored)}});
+    }
+    const std::optional<std::string> inUse = AgentForwarder::resolveSocketPath(custom);
+    return {{"candidates", candidates}, {"inUse", inUse ? Json(*inUse) : Json(nullptr)}};
+}
+
+}  // namespace kestrel::control

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+#include "relay/relay_controller.hpp"
+
+namespace kestrel::control {
+
+// Answers control requests from the relay's state. Relay thread only. Every answer is one JSON
+// object; a request that cannot be carried out gives {"error": "..."} and changes nothing.
+class ControlCommands {
+public:
+    // warnings: lines worth showing in every status (settings kept aside, and so on).
+    ControlCommands(RelayController& controller, std::vector<std::string> warnings)
+        : controller_(controller), warnings_(std::move(warnings)) {}
+
+    nlohmann::json handle(const nlohmann::json& request);
+
+    nlohmann::json status() const;
+    nlohmann::json pair(const nlohmann::json& request);
+    nlohmann::json cancelPairing();
+    nlohmann::json devices() const;
+    nlohmann::json revoke(const nlohmann::json& request);
+    nlohmann::json configGet(const nlohmann::json& request) const;
+    nlohmann::json configSet(const nlohmann::json& request);
+    nlohmann::json agent() const;
+
+    // The final line of a pair request.
+    static nlohmann::json pairingEnded(const PairingEnded& ended);
+
+private:
+    RelayController& controller_;
+    std::vector<std::string> warnings_;
+};
+
+// {"error": message}
+nlohmann::json errorAnswer(const std::string& message);
+
+}  // namespace kestrel::control

@@ -1,0 +1,41 @@
+#pragma once
+
+// The control socket of a running relay: a Unix stream socket in the user's runtime directory,
+// speaking newline-delimited JSON. Each request is one object with a "command" member; each
+// answer is one object per line. Errors are {"error": "one line saying what is wrong"}.
+//
+//   {"command":"status"}                       -> one status object
+//   {"command":"pair","seconds":120}           -> {"code","expiresAt","secondsLeft"} at once, then
+//                                                 {"result":"paired"|"expired"|"cancelled"|"failed",
+//                                                  "deviceID","displayName","pairedAt" | "message"}
+//                                                 when the window ends. Closing the connection (or
+//                                                 its sending side) before then cancels pairing.
+//   {"command":"cancel-pairing"}               -> {"result":"cancelled"|"none"}
+//   {"command":"devices"}                      -> {"devices":[{"deviceID","displayName","pairedAt",
+//                                                 "lastUsedAt","available","reason"}]}
+//   {"command":"revoke","device":"ID or name"} -> {"revoked":{"deviceID","displayName"}}
+//   {"command":"config-get","key":"…"}         -> {"key","value"}
+//   {"command":"config-set","key":"…","value":…} -> {"key","value"}
+//   {"command":"agent"}                        ->
+//   {"candidates":[{"label","path","exists"}],"inUse"}
+//
+// Dates are ISO 8601 UTC text ("2026-12-10T05:30:00Z").
+
+#include <string>
+#include <string_view>
+
+#include "protocol/date.hpp"
+
+namespace kestrel::control {
+
+// The longest request line the relay reads; anything longer closes the connection.
+inline constexpr std::size_t maxLineLength = 64 * 1024;
+
+// The control socket's directory and path for this user.
+std::string socketDirectory();
+std::string socketPath();
+std::string lockPath();
+
+std::string isoDate(Date date);
+
+}  // namespace kestrel::control

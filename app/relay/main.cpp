@@ -1,0 +1,89 @@
+// kestrel-relay: the relay without a GUI. `serve` runs it; the other subcommands talk to the
+// running relay over its control socket.
+
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/common/arguments.hpp"
+#include "app/relay/cli_commands.hpp"
+#include "app/relay/serve_command.hpp"
+
+namespace {
+
+using namespace kestrel::cli;
+
+constexpr const char* usage = R"(usage: kestrel-relay COMMAND [OPTIONS]
+
+Lends this computer's SSH agent to devices paired with it.
+
+Commands:
+  serve [--port N] [--name NAME] [--secret-store auto|file|secret-service]
+                        run the relay in the foreground (Ctrl-C stops it)
+  status                whether the relay runs, its port, pairing, devices and agent socket
+  pair [--seconds N]    open pairing (default 120 s), show the code, wait for a device
+  cancel-pairing        close pairing now
+  devices               the paired devices
+  revoke ID-or-NAME     unpair a device and end its connections
+  config get KEY        show a setting: socket-override, hide-dock-icon, launch-at-login
+  config set KEY VALUE  change a setting ("" clears socket-override)
+  agent                 the agent sockets looked for, and the one in use
+
+Every command takes --json (one JSON object per line) and --help.
+State: settings in $XDG_CONFIG_HOME/kestrel-relay, device keys in $XDG_DATA_HOME/kestrel-relay,
+the control socket in $XDG_RUNTIME_DIR/kestrel-relay.
+)";
+
+int runServeCommand(const std::vector<std::string>& words) {
+    const Arguments arguments(
+        words, {{"port", true}, {"name", true}, {"secret-store", true}, {"json", false}});
+    arguments.expectPositional(0, "");
+    ServeOptions options;
+    options.port = static_cast<std::uint16_t>(arguments.integer("port", 0, 65535).value_or(0));
+    options.name = arguments.value("name");
+    if (options.name && options.name->empty()) throw UsageError("--name must not be empty");
+    options.secretStore = arguments.value("secret-store").value_or("auto");
+    if (options.secretStore != "auto" && options.secretStore != "file" &&
+        options.secretStore != "secret-service") {
+        throw UsageError("--secret-store must be auto, file or secret-service, not \"" +
+                         options.secretStore + "\"");
+    }
+    options.json = arguments.has("json");
+    return runServe(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> all(argv + 1, argv + argc);
+    if (all.empty() || all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
+        (all.empty() ? std::cerr : std::cout) << usage;
+        return all.empty() ? 2 : 0;
+    }
+    const std::map<std::string, int (*)(const std::vector<std::string>&)> commands = {
+        {"serve", runServeCommand}, {"status", runStatus},
+        {"pair", runPair},          {"cancel-pairing", runCancelPairing},
+        {"devices", runDevices},    {"revoke", runRevoke},
+        {"config", runConfig},      {"agent", runAgent},
+    };
+    const std::vector<std::string> rest(all.begin() + 1, all.end());
+    const auto command = commands.find(all[0]);
+    try {
+        if (command == commands.end())
+            throw UsageError("unknown command \"" + all[0] + "\" (see kestrel-relay --help)");
+        for (const std::string& word : rest) {
+            if (word == "--help" || word == "-h") {
+                std::cout << usage;
+                return 0;
+            }
+        }
+        return command->second(rest);
+    } catch (const UsageError& error) {
+        std::cerr << "kestrel-relay: " << error.what() << std::endl;
+        return 2;
+    } catch (const std::exception& error) {
+        std::cerr << "kestrel-relay: " << error.what() << std::endl;
+        return 1;
+    }
+}

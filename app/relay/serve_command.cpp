@@ -1,0 +1,188 @@
+#include "app/relay/serve_command.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/thread_pool.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include "app/relay/control_commands.hpp"
+#include "app/relay/control_protocol.hpp"
+#include "app/relay/control_server.hpp"
+#include "platform/file_secret_store.hpp"
+#include "platform/file_settings_store.hpp"
+#include "platform/host_name.hpp"
+#include "platform/null_service_advertiser.hpp"
+#include "platform/paths.hpp"
+#include "platform/stderr_notice_presenter.hpp"
+#include "platform/unique_fd.hpp"
+#include "platform/xdg_autostart.hpp"
+#include "relay/agent_forwarder.hpp"
+#include "relay/relay_controller.hpp"
+
+namespace kestrel::cli {
+namespace {
+
+constexpr std::string_view secretStoreKey = "secretStore";
+
+// Something that keeps serve from starting: printed as one line, exit status 1.
+class StartFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Key material must not end up in a core dump or be readable through ptrace by other processes
+// of the user that are not its parent.
+void protectMemory() { ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0); }
+
+// Every connection costs a descriptor; take all the system allows this process.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// One relay per user: the lock is held for the life of the process, so a stale control socket
+// left by a relay that crashed can be replaced safely.
+detail::UniqueFd takeInstanceLock() {
+    ensurePrivateDirectory(control::socketDirectory());
+    detail::UniqueFd lock(::open(control::lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock)
+        throw std::system_error(errno, std::generic_category(),
+                                "cannot open " + control::lockPath());
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        throw StartFailure("a relay is already running for this user (control socket " +
+                           control::socketPath() + "); stop it first");
+    }
+    return lock;
+}
+
+// The store named on the command line, else the one chosen at an earlier start, else the best
+// one built in. The choice is kept so that keys are always looked for where they were put.
+std::unique_ptr<SecretStore> openSecretStore(const std::string& requested,
+                                             SettingsStore& settings) {
+    std::string kind = requested;
+    if (kind == "auto") {
+        const auto stored = settings.value(secretStoreKey);
+        kind = stored && stored->is_string() ? stored->get<std::string>() : "file";
+    }
+    if (kind == "secret-service") {
+        throw StartFailure(
+            "the Secret Service store is not built into this relay yet; use --secret-store file");
+    }
+    if (kind != "file") throw StartFailure("unknown secret store \"" + kind + "\" in the settings");
+    settings.setValue(secretStoreKey, kind);
+    return std::make_unique<FileSecretStore>();
+}
+
+std::string agentLine(const std::optional<std::string>& customPath) {
+    for (const AgentSocketCandidate& candidate : AgentForwarder::socketCandidates(customPath)) {
+        if (AgentForwarder::resolveSocketPath(customPath) == candidate.path) {
+            return candidate.path + " (" + candidate.label + ")";
+        }
+    }
+    return "none found (start an agent, or: kestrel-relay config set socket-override PATH)";
+}
+
+void printStarted(const RelayController& controller, bool json) {
+    const std::optional<std::string> custom = controller.socketOverride().empty()
+                                                  ? std::nullopt
+                                                  : std::optional(controller.socketOverride());
+    if (json) {
+        const auto path = AgentForwarder::resolveSocketPath(custom);
+        std::cout << nlohmann::json{{"port", *controller.port()},
+                                    {"relayName", controller.relayName()},
+                                    {"agentSocket",
+                                     path ? nlohmann::json(*path) : nlohmann::json(nullptr)},
+                                    {"controlSocket", control::socketPath()}}
+                         .dump()
+                  << std::endl;
+        return;
+    }
+    std::cout << "Kestrel relay \"" << controller.relayName() << "\" listening on port "
+              << *controller.port() << "; agent socket: " << agentLine(custom) << "\n"
+              << "To pair a device, run `kestrel-relay pair` in another terminal." << std::endl;
+}
+
+int serve(const ServeOptions& options) {
+    protectMemory();
+    raiseDescriptorLimit();
+    const detail::UniqueFd instanceLock = takeInstanceLock();
+
+    FileSettingsStore settings;
+    std::vector<std::string> warnings;
+    if (auto warning = settings.warning()) warnings.push_back(*warning);
+    const std::unique_ptr<SecretStore> secrets = openSecretStore(options.secretStore, settings);
+    StderrNoticePresenter notices;
+    NullServiceAdvertiser advertiser;
+    XdgAutostartLoginItem loginItem;
+
+    asio::io_context io;
+    asio::thread_pool workers(4);
+    RelayController controller(io.get_executor(), workers.get_executor(),
+                               {*secrets, settings, notices, advertiser, loginItem},
+                               options.name.value_or(localizedHostName()));
+    try {
+        controller.start(options.port);
+    } catch (const std::system_error& error) {
+        throw StartFailure("cannot listen on port " + std::to_string(options.port) + ": " +
+                           error.code().message());
+    }
+    control::ControlCommands commands(controller, warnings);
+    control::ControlServer server(io.get_executor(), controller, commands);
+    server.start(control::socketPath());
+
+    printStarted(controller, options.json);
+    if (const auto& warning = controller.store().warning()) warnings.push_back(*warning);
+    for (const auto& device : controller.store().unavailableDevices()) {
+        warnings.push_back("device \"" + device.metadata.displayName +
+                           "\" cannot connect until its key can be read: " + device.reason);
+    }
+    for (const std::string& warning : warnings)
+        std::cerr << "kestrel-relay: warning: " << warning << std::endl;
+
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](std::error_code, int) {
+        server.stop();
+        controller.stop();
+        io.stop();
+    });
+    io.run();
+
+    const std::size_t busy =
+        controller.listener() ? controller.listener()->agentExchangesInFlight() : 0;
+    if (busy > 0) {
+        // Everything is already stored; only a reply to a device that is going away is left.
+        std::cerr << "kestrel-relay: stopped; not waiting for " << busy << " agent request(s)"
+                  << std::endl;
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+    workers.join();
+    return 0;
+}
+
+}  // namespace
+
+int runServe(const ServeOptions& options) {
+    try {
+        return serve(options);
+    } catch (const StartFailure& failure) {
+        std::cerr << "kestrel-relay: " << failure.what() << std::endl;
+    } catch (const std::system_error& error) {
+        std::cerr << "kestrel-relay: " << error.what() << std::endl;
+    }
+    return 1;
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/service_advertiser.hpp"
+
+namespace kestrel {
+
+// The advertiser of a build without DNS-SD: it advertises nothing and says so. Clients then
+// reach the relay by host and port.
+class NullServiceAdvertiser final : public ServiceAdvertiser {
+public:
+    void advertise(const std::string& name, const std::string&, std::uint16_t) override {
+        name_ = name;
+    }
+    void stop() override { name_.clear(); }
+
+    State state() const override { return State::unavailable; }
+    std::string stateDescription() const override {
+        return "not advertised: DNS-SD (Avahi) support is not built in yet";
+    }
+    // The requested name, as no collision can rename it; empty when not asked to advertise.
+    std::string advertisedName() const override { return name_; }
+
+private:
+    std::string name_;
+};
+
+}  // namespace kestrel

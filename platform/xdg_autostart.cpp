@@ -1,0 +1,93 @@
+#include "platform/xdg_autostart.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "platform/atomic_file.hpp"
+#include "platform/paths.hpp"
+#include "platform/unique_fd.hpp"
+
+namespace kestrel {
+namespace {
+
+constexpr std::string_view ourEntry =
+    "[Desktop Entry]\n"
+    "Type=Application\n"
+    "Name=Kestrel Agent Relay\n"
+    "Exec=kestrel-relay-tray\n"
+    "X-GNOME-Autostart-enabled=true\n";
+
+constexpr std::size_t entryReadLimit = 1024 * 1024;
+
+std::string_view trimmed(std::string_view text) {
+    constexpr std::string_view blanks = " \t\r";
+    const std::size_t start = text.find_first_not_of(blanks);
+    if (start == std::string_view::npos) return {};
+    return text.substr(start, text.find_last_not_of(blanks) - start + 1);
+}
+
+// Desktop Entry Specification: "Key=Value" lines in groups; blanks around "=" are ignored.
+// Booleans are "true" and "false"; GLib, which most desktops use to read them, takes "1" and
+// "0" as well.
+bool switchesItselfOff(std::string_view key, std::string_view value) {
+    return (key == "Hidden" && (value == "true" || value == "1")) ||
+           (key == "X-GNOME-Autostart-enabled" && (value == "false" || value == "0"));
+}
+
+bool entryIsSwitchedOff(std::string_view text) {
+    bool inDesktopEntryGroup = false;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = trimmed(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (line.starts_with('[')) {
+            inDesktopEntryGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (!inDesktopEntryGroup || equals == std::string_view::npos) continue;
+        if (switchesItselfOff(trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+XdgAutostartLoginItem::XdgAutostartLoginItem() : XdgAutostartLoginItem(defaultEntryPath()) {}
+
+XdgAutostartLoginItem::XdgAutostartLoginItem(std::string entryPath)
+    : entryPath_(std::move(entryPath)) {}
+
+std::string XdgAutostartLoginItem::defaultEntryPath() {
+    return configHome() + "/autostart/kestrel-relay-tray.desktop";
+}
+
+std::string_view XdgAutostartLoginItem::entryText() noexcept { return ourEntry; }
+
+// An entry that cannot be read cannot start the app either, so it counts as off.
+bool XdgAutostartLoginItem::isEnabled() const {
+    std::optional<Bytes> content;
+    try {
+        content = readFile(entryPath_, entryReadLimit);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return content && !entryIsSwitchedOff(toText(*content));
+}
+
+void XdgAutostartLoginItem::setEnabled(bool enabled) {
+    if (enabled) {
+        createMissingDirectories(parentDirectory(entryPath_));
+        writeFileAtomically(entryPath_, asBytes(ourEntry));
+    } else if (unlink(entryPath_.c_str()) != 0 && errno != ENOENT) {
+        detail::throwErrno(errno, "cannot remove the autostart entry " + entryPath_);
+    }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/login_item.hpp"
+
+namespace kestrel {
+
+// The tray app's login item as an XDG autostart entry (Desktop Application Autostart
+// Specification): the file $XDG_CONFIG_HOME/autostart/kestrel-relay-tray.desktop.
+class XdgAutostartLoginItem final : public LoginItem {
+public:
+    XdgAutostartLoginItem();
+    explicit XdgAutostartLoginItem(std::string entryPath);
+
+    // The entry exists, can be read, and does not switch itself off in its [Desktop Entry]
+    // group with "Hidden=true" or GNOME's "X-GNOME-Autostart-enabled=false" (a desktop that
+    // honours either would not start the app).
+    bool isEnabled() const override;
+    // On: writes our own entry atomically, replacing whatever is there (a hidden entry
+    // included); missing directories are created 0700. Off: removes the entry.
+    void setEnabled(bool enabled) override;
+
+    const std::string& entryPath() const noexcept { return entryPath_; }
+    static std::string defaultEntryPath();
+
+    // The entry that setEnabled(true) writes.
+    static std::string_view entryText() noexcept;
+
+private:
+    std::string entryPath_;
+};
+
+}  // namespace kestrel

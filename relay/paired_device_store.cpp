@@ -1,0 +1,205 @@
+#include "relay/paired_device_store.hpp"
+
+#include <algorithm>
+
+#include "protocol/json_value.hpp"
+
+namespace kestrel {
+namespace {
+
+nlohmann::json encodeEntry(const DeviceMetadata& entry) {
+    nlohmann::json object = {
+        {"deviceID", entry.deviceID.uuidString()},
+        {"displayName", entry.displayName},
+        {"pairedAt", secondsSinceReferenceDate(entry.pairedAt)},
+    };
+    if (entry.lastUsedAt) object["lastUsedAt"] = secondsSinceReferenceDate(*entry.lastUsedAt);
+    return object;
+}
+
+Date requiredDate(const nlohmann::json& object, std::string_view key) {
+    if (auto date = dateFromReferenceSeconds(json::requiredNumber(object, key))) return *date;
+    throw DecodingFailure(DecodingError::dataCorrupted, std::string(key), "date out of range");
+}
+
+DeviceMetadata decodeEntry(const nlohmann::json& object) {
+    if (!object.is_object()) {
+        throw DecodingFailure(DecodingError::typeMismatch, std::nullopt,
+                              "device entry is not an object");
+    }
+    DeviceMetadata entry{json::requiredUUID(object, "deviceID"),
+                         json::requiredString(object, "displayName"),
+                         requiredDate(object, "pairedAt"), std::nullopt};
+    if (auto seconds = json::optionalNumber(object, "lastUsedAt")) {
+        entry.lastUsedAt = dateFromReferenceSeconds(*seconds);
+        if (!entry.lastUsedAt) {
+            throw DecodingFailure(DecodingError::dataCorrupted, "lastUsedAt", "date out of range");
+        }
+    }
+    return entry;
+}
+
+}  // namespace
+
+nlohmann::json encodeDeviceMetadata(const std::vector<DeviceMetadata>& entries) {
+    nlohmann::json array = nlohmann::json::array();
+    for (const DeviceMetadata& entry : entries) array.push_back(encodeEntry(entry));
+    return array;
+}
+
+std::vector<DeviceMetadata> decodeDeviceMetadata(const nlohmann::json& json) {
+    if (!json.is_array()) {
+        throw DecodingFailure(DecodingError::typeMismatch, std::nullopt,
+                              "device list is not an array");
+    }
+    std::vector<DeviceMetadata> entries;
+    for (const nlohmann::json& object : json) entries.push_back(decodeEntry(object));
+    return entries;
+}
+
+PairedDeviceStore::PairedDeviceStore(SecretStore& secrets, SettingsStore& settings,
+                                     std::string service, std::string metadataKey)
+    : secrets_(secrets),
+      settings_(settings),
+      service_(std::move(service)),
+      metadataKey_(std::move(metadataKey)) {}
+
+void PairedDeviceStore::load() {
+    const std::optional<nlohmann::json> stored = settings_.value(metadataKey_);
+    if (!stored) return;
+    std::vector<DeviceMetadata> list;
+    try {
+        list = decodeDeviceMetadata(*stored);
+    } catch (const DecodingFailure& failure) {
+        unreadableMetadata_ = *stored;
+        warning_ = "the paired-device list in the settings could not be read (" +
+                   std::string(failure.what()) + "); it is kept under \"" + metadataKey_ +
+                   "Unreadable\" at the next change";
+        return;
+    }
+    std::vector<Entry> loaded;
+    for (DeviceMetadata& metadata : list) {
+        Entry entry{std::move(metadata), std::nullopt, {}};
+        try {
+            entry.key = secrets_.load(service_, entry.metadata.deviceID.uuidString());
+            if (!entry.key) continue;  // the store says the key is gone: the device is unpaired
+        } catch (const std::system_error& error) {
+            entry.unavailableReason = error.what();
+        }
+        loaded.push_back(std::move(entry));
+    }
+    entries_ = std::move(loaded);
+    notify();
+}
+
+std::vector<PairedDevice> PairedDeviceStore::devices() const {
+    std::vector<PairedDevice> result;
+    for (const Entry& entry : entries_) {
+        if (!entry.key) continue;
+        const DeviceMetadata& m = entry.metadata;
+        result.emplace_back(m.deviceID, m.displayName, *entry.key, m.pairedAt, m.lastUsedAt);
+    }
+    return result;
+}
+
+std::vector<PairedDeviceStore::UnavailableDevice> PairedDeviceStore::unavailableDevices() const {
+    std::vector<UnavailableDevice> result;
+    for (const Entry& entry : entries_) {
+        if (!entry.key) result.push_back({entry.metadata, entry.unavailableReason});
+    }
+    return result;
+}
+
+std::vector<DeviceMetadata> PairedDeviceStore::metadata() const {
+    std::vector<DeviceMetadata> result;
+    for (const Entry& entry : entries_) result.push_back(entry.metadata);
+    return result;
+}
+
+std::vector<PairedDeviceStore::Entry>::iterator PairedDeviceStore::find(const UUID& deviceID) {
+    return std::find_if(entries_.begin(), entries_.end(),
+                        [&](const Entry& entry) { return entry.metadata.deviceID == deviceID; });
+}
+
+std::optional<PairedDevice> PairedDeviceStore::device(const UUID& deviceID) {
+    const auto entry = find(deviceID);
+    if (entry == entries_.end()) return std::nullopt;
+    if (!entry->key) {
+        try {
+            entry->key = secrets_.load(service_, deviceID.uuidString());
+        } catch (const std::system_error& error) {
+            entry->unavailableReason = error.what();
+            return std::nullopt;
+        }
+        if (!entry->key) {
+            entries_.erase(entry);
+            try {
+                persistMetadata();
+            } catch (const std::system_error&) {
+                // Written again with the next change; the device is gone either way.
+            }
+            notify();
+            return std::nullopt;
+        }
+        entry->unavailableReason.clear();
+        notify();
+    }
+    const DeviceMetadata& m = entry->metadata;
+    return PairedDevice(m.deviceID, m.displayName, *entry->key, m.pairedAt, m.lastUsedAt);
+}
+
+void PairedDeviceStore::add(const PairedDevice& device) {
+    const std::string account = device.deviceID.uuidString();
+    secrets_.save(service_, account, device.pskData.bytes());
+    std::vector<Entry> previous = entries_;
+    std::erase_if(entries_,
+                  [&](const Entry& entry) { return entry.metadata.deviceID == device.deviceID; });
+    entries_.push_back({{device.deviceID, device.displayName, device.pairedAt, device.lastUsedAt},
+                        device.pskData,
+                        {}});
+    try {
+        persistMetadata();
+    } catch (const std::system_error&) {
+        // Without its metadata the device would vanish at the next start: undo the pairing.
+        entries_ = std::move(previous);
+        try {
+            secrets_.remove(service_, account);
+        } catch (const std::system_error&) {
+        }
+        throw;
+    }
+    notify();
+}
+
+void PairedDeviceStore::remove(const UUID& deviceID) {
+    std::erase_if(entries_,
+                  [&](const Entry& entry) { return entry.metadata.deviceID == deviceID; });
+    notify();
+    secrets_.remove(service_, deviceID.uuidString());
+    persistMetadata();
+}
+
+void PairedDeviceStore::touch(const UUID& deviceID, Date date) {
+    const auto entry = find(deviceID);
+    if (entry == entries_.end()) return;
+    entry->metadata.lastUsedAt = date;
+    try {
+        persistMetadata();
+    } catch (const std::system_error&) {
+    }
+    notify();
+}
+
+void PairedDeviceStore::persistMetadata() {
+    if (unreadableMetadata_) {
+        settings_.setValue(metadataKey_ + "Unreadable", *unreadableMetadata_);
+        unreadableMetadata_.reset();
+    }
+    settings_.setValue(metadataKey_, encodeDeviceMetadata(metadata()));
+}
+
+void PairedDeviceStore::notify() const {
+    if (changed_) changed_();
+}
+
+}  // namespace kestrel

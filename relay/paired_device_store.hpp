@@ -1,0 +1,104 @@
+#pragma once
+
+// The registry of paired devices. Each device's key lives in the secret store (one item per
+// device: service, account = the device ID in upper-case text); the rest of what is known about
+// it is metadata kept as one JSON array in the settings. Relay thread only.
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/secret_store.hpp"
+#include "platform/settings_store.hpp"
+#include "protocol/date.hpp"
+#include "protocol/paired_device.hpp"
+#include "protocol/uuid.hpp"
+
+namespace kestrel {
+
+// What is kept about a device besides its key.
+struct DeviceMetadata {
+    UUID deviceID;
+    std::string displayName;
+    Date pairedAt;
+    std::optional<Date> lastUsedAt;
+
+    friend bool operator==(const DeviceMetadata&, const DeviceMetadata&) = default;
+};
+
+// The stored form: [{"deviceID": "…", "displayName": "…", "pairedAt": 7.2e8, "lastUsedAt": …}],
+// dates as seconds since 2001-01-01 UTC, "lastUsedAt" left out when none. Decoding throws
+// DecodingFailure when any entry is malformed: the list is read whole or not at all.
+nlohmann::json encodeDeviceMetadata(const std::vector<DeviceMetadata>& entries);
+std::vector<DeviceMetadata> decodeDeviceMetadata(const nlohmann::json& json);
+
+class PairedDeviceStore {
+public:
+    // A device whose metadata is known but whose key the secret store could not give out
+    // (locked keyring, unreadable file). It stays paired but cannot connect until its key can
+    // be read again; every lookup of it retries.
+    struct UnavailableDevice {
+        DeviceMetadata metadata;
+        std::string reason;
+    };
+
+    PairedDeviceStore(SecretStore& secrets, SettingsStore& settings, std::string service,
+                      std::string metadataKey = "pairedDeviceMetadata");
+
+    // Joins the stored metadata with the keys. A device whose key the store reports absent is
+    // unpaired (its metadata goes at the next write); any other failure keeps it, unavailable.
+    void load();
+
+    // The devices that can connect, in pairing order.
+    std::vector<PairedDevice> devices() const;
+    std::vector<UnavailableDevice> unavailableDevices() const;
+    // Every device, available or not, in pairing order.
+    std::vector<DeviceMetadata> metadata() const;
+
+    // The device that may connect under this ID. An unavailable device's key is read again.
+    std::optional<PairedDevice> device(const UUID& deviceID);
+
+    // Saves the key, then the metadata (replacing any device with the same ID, and moving it to
+    // the end). Throws std::system_error when either cannot be stored; the device is then not
+    // added.
+    void add(const PairedDevice& device);
+    // Takes the device out of service at once, then deletes its key and rewrites the metadata.
+    // Throws std::system_error when storage fails; the device is out of service all the same.
+    void remove(const UUID& deviceID);
+    // Records a connection. A failure to persist it is not worth failing the connection for.
+    void touch(const UUID& deviceID, Date date);
+
+    // Set when the stored metadata could not be read at load (it is kept aside at the first
+    // write under metadataKey + "Unreadable", never silently overwritten).
+    const std::optional<std::string>& warning() const noexcept { return warning_; }
+
+    // Called after every change of the device list.
+    void setChangeHandler(std::function<void()> handler) { changed_ = std::move(handler); }
+
+    const std::string& service() const noexcept { return service_; }
+
+private:
+    struct Entry {
+        DeviceMetadata metadata;
+        std::optional<SymmetricKey> key;  // none while unavailable
+        std::string unavailableReason;
+    };
+
+    std::vector<Entry>::iterator find(const UUID& deviceID);
+    void persistMetadata();
+    void notify() const;
+
+    SecretStore& secrets_;
+    SettingsStore& settings_;
+    std::string service_;
+    std::string metadataKey_;
+    std::vector<Entry> entries_;
+    std::optional<nlohmann::json> unreadableMetadata_;
+    std::optional<std::string> warning_;
+    std::function<void()> changed_;
+};
+
+}  // namespace kestrel

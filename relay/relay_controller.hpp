@@ -1,0 +1,137 @@
+#pragma once
+
+// The relay's state, owning everything else: the device store, the listener once started, the
+// pairing window and its deadline, and the user's settings. Sessions reach it as the listener's
+// delegate; the control socket and the tray drive it and observe its events. Relay thread only.
+
+#include <asio/any_io_executor.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "platform/login_item.hpp"
+#include "platform/notice_presenter.hpp"
+#include "platform/secret_store.hpp"
+#include "platform/service_advertiser.hpp"
+#include "platform/settings_store.hpp"
+#include "protocol/date.hpp"
+#include "protocol/pairing_window.hpp"
+#include "relay/paired_device_store.hpp"
+#include "relay/relay_listener.hpp"
+
+namespace kestrel {
+
+// How a pairing window ended.
+enum class PairingResult { paired, expired, cancelled, failed };
+
+std::string_view pairingResultName(PairingResult result) noexcept;
+
+struct PairingOpened {
+    std::string code;
+    Date expiresAt;
+};
+
+struct PairingEnded {
+    PairingResult result;
+    std::optional<DeviceMetadata> device;  // the new device, when paired
+    std::string message;                   // why, when failed
+};
+
+struct DevicesChanged {};
+
+using RelayEvent = std::variant<PairingOpened, PairingEnded, DevicesChanged>;
+
+class RelayController final : public RelayListenerDelegate {
+public:
+    static constexpr std::int64_t maxPairingAttempts = 5;
+    static constexpr double defaultPairingSeconds = 120;
+    // The secret-store service of device keys.
+    static constexpr std::string_view keyService = "org.kestrel-relay.tidewell.relay.psk";
+
+    struct Services {
+        SecretStore& secrets;
+        SettingsStore& settings;
+        NoticePresenter& notices;
+        ServiceAdvertiser& advertiser;
+        LoginItem& loginItem;
+    };
+
+    // Reads the settings and loads the device store.
+    RelayController(asio::any_io_executor relayExecutor, asio::any_io_executor workerExecutor,
+                    Services services, std::string relayName);
+    ~RelayController() override;
+
+    // Creates and starts the listener once; a failure leaves the relay stopped and is thrown, so
+    // that a later start can try again.
+    void start(std::uint16_t port = 0);
+    // Stops the listener and pairing; sessions are closed.
+    void stop();
+
+    void startPairing(double seconds = defaultPairingSeconds);
+    void cancelPairing();
+
+    // Takes the device out of service, ends its open connections and forgets its key. Throws
+    // std::system_error when storage fails (the device is out of service all the same).
+    void revoke(const UUID& deviceID);
+
+    bool isRunning() const noexcept { return listener_ != nullptr; }
+    const std::optional<std::string>& pairingCode() const noexcept { return pairingCode_; }
+    const std::optional<Date>& pairingExpiresAt() const noexcept { return pairingExpiresAt_; }
+    const std::optional<PairingWindow>& pairingWindow() const noexcept { return pairingWindow_; }
+    const std::string& relayName() const noexcept { return relayName_; }
+    std::optional<std::uint16_t> port() const;
+
+    // The custom agent socket path; empty means none. Stored at every change.
+    const std::string& socketOverride() const noexcept { return socketOverride_; }
+    void setSocketOverride(std::string path);
+    bool hideDockIcon() const noexcept { return hideDockIcon_; }
+    void setHideDockIcon(bool hide);
+    bool launchAtLogin() const;
+    void setLaunchAtLogin(bool enabled);
+
+    PairedDeviceStore& store() noexcept { return store_; }
+    RelayListener* listener() noexcept { return listener_.get(); }
+    ServiceAdvertiser& advertiser() noexcept { return services_.advertiser; }
+    SecretStore& secretStore() noexcept { return services_.secrets; }
+
+    // Observers see every event after the state changed. The id removes the observer.
+    int addObserver(std::function<void(const RelayEvent&)> observer);
+    void removeObserver(int id);
+
+    // RelayListenerDelegate
+    std::optional<std::string> activePairingCode() override;
+    void pairingAttemptFailed() override;
+    void pairingCompleted(const PairedDevice& device) override;
+    void deviceConnected(const UUID& deviceID) override;
+
+private:
+    void endPairing(PairingEnded outcome);
+    void publish(const RelayEvent& event);
+
+    asio::any_io_executor relayExecutor_;
+    asio::any_io_executor workerExecutor_;
+    Services services_;
+    PairedDeviceStore store_;
+    std::string relayName_;
+    std::string socketOverride_;
+    bool hideDockIcon_ = false;
+    std::unique_ptr<RelayListener> listener_;
+
+    std::optional<PairingWindow> pairingWindow_;
+    std::optional<std::string> pairingCode_;
+    std::optional<Date> pairingExpiresAt_;
+    asio::steady_timer pairingTimer_;
+    std::uint64_t pairingGeneration_ = 0;
+
+    std::map<int, std::function<void(const RelayEvent&)>> observers_;
+    int nextObserverID_ = 0;
+};
+
+}  // namespace kestrel

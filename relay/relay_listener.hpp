@@ -1,0 +1,126 @@
+#pragma once
+
+// The relay's network side: accepts TCP connections and runs one session coroutine per
+// connection. A session reads the plain-text preamble, picks the pre-shared key (the open
+// pairing code's bootstrap key, or a paired device's key), runs the server side of the
+// handshake, then either completes a pairing or serves agent requests until the connection ends.
+// The relay never answers a failure: it closes the connection.
+//
+// Everything here runs on the relay thread (the executor given at construction); agent
+// exchanges run on the worker executor. Destroy the listener only after stop() and once the
+// relay thread has finished its pending work (or the io_context is stopped).
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/notice_presenter.hpp"
+#include "protocol/connection_preamble.hpp"
+#include "protocol/crypto.hpp"
+#include "protocol/paired_device.hpp"
+#include "protocol/secure_channel.hpp"
+#include "protocol/uuid.hpp"
+#include "relay/paired_device_store.hpp"
+#include "relay/relay_approval_window.hpp"
+#include "relay/relay_connection_io.hpp"
+
+namespace kestrel {
+
+// The key for one connection's handshake.
+struct ResolvedPSK {
+    SymmetricKey psk;
+    std::optional<UUID> deviceID;  // none for a pairing connection
+};
+
+// How sessions reach the pairing state and report back: the relay controller. Relay thread.
+class RelayListenerDelegate {
+public:
+    virtual ~RelayListenerDelegate() = default;
+
+    // The open pairing window's code, or none.
+    virtual std::optional<std::string> activePairingCode() = 0;
+    // A pairing connection's client confirm failed verification.
+    virtual void pairingAttemptFailed() = 0;
+    // A new device acknowledged its grant.
+    virtual void pairingCompleted(const PairedDevice& device) = 0;
+    // A paired device completed its handshake.
+    virtual void deviceConnected(const UUID& deviceID) = 0;
+};
+
+class RelayListener {
+public:
+    // The user's custom agent socket path, asked again for every relayed request.
+    using SocketOverride = std::function<std::optional<std::string>()>;
+
+    static constexpr std::string_view unknownDeviceName = "A device";
+    // A sign request reaches the agent this long after its notice went up, so the user sees
+    // which device is asking before the agent's own prompt appears.
+    static constexpr std::chrono::milliseconds noticeLeadTime{200};
+    static constexpr double agentTimeoutSeconds = 60;
+
+    RelayListener(asio::any_io_executor relayExecutor, asio::any_io_executor workerExecutor,
+                  PairedDeviceStore& store, std::string relayName, SocketOverride socketOverride,
+                  NoticePresenter& notices);
+    ~RelayListener();
+
+    RelayListener(const RelayListener&) = delete;
+    RelayListener& operator=(const RelayListener&) = delete;
+
+    void setDelegate(RelayListenerDelegate* delegate) { delegate_ = delegate; }
+
+    // Binds [::]:port (both IPv4 and IPv6; port 0 lets the system choose) and starts accepting.
+    // Throws std::system_error when the port cannot be bound.
+    void start(std::uint16_t port = 0);
+    // Stops accepting and closes every session.
+    void stop();
+    // Closes the open sessions of one device (after it was revoked).
+    void closeSessions(const UUID& deviceID);
+
+    std::optional<std::uint16_t> port() const noexcept { return port_; }
+    const std::string& relayName() const noexcept { return relayName_; }
+    std::size_t sessionCount() const;
+    // Agent exchanges running on the worker executor right now.
+    std::size_t agentExchangesInFlight() const noexcept { return agentExchangesInFlight_; }
+    RelayApprovalWindow& approvalWindow() noexcept { return approvalWindow_; }
+
+    std::optional<ResolvedPSK> resolvePSK(const ConnectionPreamble& preamble);
+    // The reply to one agentRequest payload; never fails (anything that cannot be relayed is
+    // answered with the agent failure message).
+    asio::awaitable<Bytes> handleAgentRequest(Bytes payload, std::string deviceName);
+
+private:
+    struct Session;
+    struct SessionRegistry;
+
+    asio::awaitable<void> acceptLoop();
+    // Each coroutine takes what it needs by value: GCC 12 mishandles lambda coroutines whose
+    // captures outlive a co_await.
+    asio::awaitable<void> runSession(std::shared_ptr<Session> session, std::uint64_t id,
+                                     std::shared_ptr<SessionRegistry> registry);
+    asio::awaitable<void> handleConnection(std::shared_ptr<Session> session);
+    asio::awaitable<void> completePairing(RelayConnectionIO& io, SecureChannel& channel,
+                                          const std::string& clientName);
+    asio::awaitable<void> serve(RelayConnectionIO& io, SecureChannel& channel,
+                                const std::string& deviceName);
+    asio::awaitable<Bytes> forwardToAgent(Bytes request);
+
+    asio::any_io_executor relayExecutor_;
+    asio::any_io_executor workerExecutor_;
+    PairedDeviceStore& store_;
+    std::string relayName_;
+    SocketOverride socketOverride_;
+    RelayApprovalWindow approvalWindow_;
+    RelayListenerDelegate* delegate_ = nullptr;
+    std::optional<asio::ip::tcp::acceptor> acceptor_;
+    std::optional<std::uint16_t> port_;
+    std::shared_ptr<SessionRegistry> sessions_;
+    std::size_t agentExchangesInFlight_ = 0;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,142 @@
+#include "relay/paired_device_store.hpp"
+
+#include <gtest/gtest.h>
+
+#include "platform/memory_secret_store.hpp"
+#include "platform/memory_settings_store.hpp"
+
+namespace kestrel {
+namespace {
+
+constexpr std::string_view service = "test.psk";
+
+PairedDevice makeDevice(std::string name) {
+    return PairedDevice(UUID::random(), std::move(name), SymmetricKey::random(32),
+                        std::chrono::system_clock::now());
+}
+
+class PairedDeviceStoreTest : public ::testing::Test {
+protected:
+    PairedDeviceStore reopen() {
+        PairedDeviceStore store(secrets_, settings_, std::string(service));
+        store.load();
+        return store;
+    }
+
+    nlohmann::json storedMetadata() const {
+        return settings_.value("pairedDeviceMetadata").value_or(nullptr);
+    }
+
+    MemorySecretStore secrets_;
+    MemorySettingsStore settings_;
+};
+
+TEST_F(PairedDeviceStoreTest, DevicesSurviveAReopenWithTheirKeysAndDates) {
+    PairedDeviceStore store = reopen();
+    EXPECT_TRUE(store.devices().empty());
+    EXPECT_FALSE(settings_.value("pairedDeviceMetadata")) << "a first start writes nothing";
+
+    const PairedDevice phone = makeDevice("Phone");
+    const PairedDevice tablet = makeDevice("Tablet");
+    store.add(phone);
+    store.add(tablet);
+    store.touch(phone.deviceID, phone.pairedAt);
+    store.touch(UUID::random(), phone.pairedAt);  // unknown: nothing changes
+
+    const auto reopened = reopen().devices();
+    ASSERT_EQ(reopened.size(), 2u);
+    EXPECT_EQ(reopened[0].deviceID, phone.deviceID);
+    EXPECT_EQ(reopened[0].pskData, phone.pskData);
+    EXPECT_TRUE(reopened[0].lastUsedAt);
+    EXPECT_FALSE(reopened[1].lastUsedAt);
+    EXPECT_EQ(storedMetadata()[0]["deviceID"], phone.deviceID.uuidString());
+    EXPECT_FALSE(storedMetadata()[1].contains("lastUsedAt"));
+}
+
+TEST_F(PairedDeviceStoreTest, PairingAgainReplacesTheDeviceAtTheEnd) {
+    PairedDeviceStore store = reopen();
+    PairedDevice phone = makeDevice("Phone");
+    store.add(phone);
+    store.add(makeDevice("Tablet"));
+    phone.pskData = SymmetricKey::random(32);
+    phone.displayName = "Renamed";
+    store.add(phone);
+    const auto devices = reopen().devices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[1].displayName, "Renamed");
+    EXPECT_EQ(devices[1].pskData, phone.pskData);
+}
+
+TEST_F(PairedDeviceStoreTest, AKeyTheStoreReportsAbsentUnpairsTheDevice) {
+    PairedDeviceStore store = reopen();
+    const PairedDevice gone = makeDevice("Gone");
+    store.add(gone);
+    store.add(makeDevice("Kept"));
+    secrets_.remove(service, gone.deviceID.uuidString());
+
+    PairedDeviceStore reopened = reopen();
+    ASSERT_EQ(reopened.devices().size(), 1u);
+    reopened.add(makeDevice("New"));
+    EXPECT_EQ(storedMetadata().size(), 2u) << "the next write drops the unpaired device";
+}
+
+// A locked keyring at start-up must not unpair anyone: the device stays listed, out of service,
+// its metadata survives other writes, and it comes back once its key can be read.
+TEST_F(PairedDeviceStoreTest, AFailingSecretStoreKeepsTheDeviceOutOfServiceNotUnpaired) {
+    const PairedDevice phone = makeDevice("Phone");
+    reopen().add(phone);
+
+    secrets_.setLastingFailure(SecretStoreError::locked);
+    PairedDeviceStore store = reopen();
+    EXPECT_TRUE(store.devices().empty());
+    ASSERT_EQ(store.unavailableDevices().size(), 1u);
+    EXPECT_FALSE(store.device(phone.deviceID));
+
+    secrets_.setLastingFailure(std::nullopt);
+    store.add(makeDevice("Tablet"));
+    EXPECT_EQ(storedMetadata().size(), 2u);
+    ASSERT_TRUE(store.device(phone.deviceID));
+    EXPECT_TRUE(store.unavailableDevices().empty());
+}
+
+TEST_F(PairedDeviceStoreTest, UnreadableMetadataIsKeptAsideNotOverwritten) {
+    const nlohmann::json broken = nlohmann::json::array({{{"deviceID", "not a uuid"}}});
+    settings_.setValue("pairedDeviceMetadata", broken);
+    PairedDeviceStore store = reopen();
+    EXPECT_TRUE(store.warning());
+    EXPECT_TRUE(store.metadata().empty());
+    store.add(makeDevice("Phone"));
+    EXPECT_EQ(settings_.value("pairedDeviceMetadataUnreadable"), broken);
+    EXPECT_EQ(storedMetadata().size(), 1u);
+}
+
+TEST_F(PairedDeviceStoreTest, ADeviceThatCannotBeStoredIsNotAdded) {
+    PairedDeviceStore store = reopen();
+    secrets_.failNextCalls(SecretStoreError::locked);
+    EXPECT_THROW(store.add(makeDevice("Phone")), std::system_error);
+    settings_.failNextWrites();
+    const PairedDevice tablet = makeDevice("Tablet");
+    EXPECT_THROW(store.add(tablet), std::system_error);
+    EXPECT_TRUE(store.metadata().empty());
+    EXPECT_FALSE(secrets_.contains(service, tablet.deviceID.uuidString()));
+}
+
+TEST_F(PairedDeviceStoreTest, MetadataIsReadWholeOrNotAtAll) {
+    const nlohmann::json valid = {
+        {"deviceID", UUID::random().uuidString()}, {"displayName", "A"}, {"pairedAt", 1.5}};
+    EXPECT_EQ(decodeDeviceMetadata(nlohmann::json::array({valid})).size(), 1u);
+    for (const char* missing : {"deviceID", "displayName", "pairedAt"}) {
+        nlohmann::json entry = valid;
+        entry.erase(missing);
+        EXPECT_THROW(decodeDeviceMetadata(nlohmann::json::array({valid, entry})), DecodingFailure)
+            << missing;
+    }
+    nlohmann::json lowerCase = valid;
+    lowerCase["deviceID"] = "0a1b2c3d-0000-4000-8000-00000000000f";
+    EXPECT_EQ(decodeDeviceMetadata(nlohmann::json::array({lowerCase}))[0].deviceID.uuidString(),
+              "0A1B2C3D-0000-4000-8000-00000000000F");
+    EXPECT_THROW(decodeDeviceMetadata(nlohmann::json::object()), DecodingFailure);
+}
+
+}  // namespace
+}  // namespace kestrel
