@@ -11,7 +11,19 @@ else
   WERROR := OFF
 endif
 
-.PHONY: test build-test deps-test format format-check clean
+.PHONY: run build-release test build-test deps-test format format-check clean
+
+# Builds a release build and runs the relay in the foreground (Ctrl-C stops it). Extra options
+# for `kestrel-relay serve` go in ARGS, e.g. make run ARGS="--port 4000".
+run: build-release
+	@echo "Starting the relay. To pair a device, run in another terminal:"
+	@echo "    $(RELEASE_DIR)/app/relay/kestrel-relay pair"
+	$(RELEASE_DIR)/app/relay/kestrel-relay serve $(ARGS)
+
+build-release:
+	scripts/install-deps.sh build
+	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
 test: build-test
 	ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)

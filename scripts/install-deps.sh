@@ -11,6 +11,7 @@ build_packages=(
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-format
+  openssh-client openssh-server
 )
 
 case "${1:-test}" in

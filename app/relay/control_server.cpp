@@ -132,11 +132,13 @@ asio::awaitable<void> ControlServer::serveConnection(std::shared_ptr<Connection>
         buffer.consume(length);
         answer(*connection, line);
     }
-    // A client that goes away while waiting for its pairing code to be used cancels it.
-    if (connection->observer) controller_.removeObserver(*connection->observer);
+    // A client that stops sending while it waits for its code to be used cancels the code; it
+    // is still told the outcome before the connection closes.
     if (connection->pairingCode && controller_.pairingCode() == connection->pairingCode) {
         controller_.cancelPairing();
     }
+    if (connection->observer) controller_.removeObserver(*connection->observer);
+    // The writer holds the connection until its last answer is out; then it closes.
     if (connection->outbox.empty()) connection->close();
 }
 

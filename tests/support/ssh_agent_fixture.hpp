@@ -10,22 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.hpp"
+
 namespace kestrel::testing {
-
-// A new, empty directory under /tmp, removed with everything in it when dropped. /tmp rather
-// than $TMPDIR: socket paths inside it must stay well under the 103-byte limit.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory();
-    ~TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const std::filesystem::path& path() const noexcept { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 enum class SSHKeyType {
     ed25519,
@@ -35,12 +22,6 @@ enum class SSHKeyType {
 
 // "ssh-ed25519", "ecdsa-sha2-nistp256", "ssh-rsa": the type name of the public key.
 std::string sshKeyTypeName(SSHKeyType type);
-
-struct ProcessOutput {
-    int exitStatus = -1;  // the exit code, or 128 + the signal that ended the process
-    std::string standardOutput;
-    std::string standardError;
-};
 
 // Runs `ssh-agent -D -a <directory>/agent.sock`, waits until the socket accepts connections,
 // then generates one key of each requested type with ssh-keygen (comment "kestrel-test-<type>"),

@@ -1,0 +1,194 @@
+// The kestrel-relay program as a user runs it: `serve` in the background, the other subcommands
+// through --json, a device played by the protocol library's client role, a real ssh-agent.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/use_future.hpp>
+
+#include <filesystem>
+#include <memory>
+
+#include "protocol/pairing.hpp"
+#include "protocol/ssh_agent_protocol.hpp"
+#include "relay/relay_client.hpp"
+#include "support/child_process.hpp"
+#include "support/ssh_agent_fixture.hpp"
+
+namespace kestrel::testing {
+namespace {
+
+using Json = nlohmann::json;
+using namespace SSHAgentProtocol;
+
+// A user's session: a HOME and XDG directories of its own, and a real agent.
+class RelayCLITest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(runtime());
+        std::filesystem::permissions(runtime(), std::filesystem::perms::owner_all);
+        environment_ = environmentWith({{"HOME", home_.path().string()},
+                                        {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
+                                        {"XDG_DATA_HOME", (home_.path() / "data").string()},
+                                        {"XDG_RUNTIME_DIR", runtime().string()},
+                                        {"SSH_AUTH_SOCK", agent_.socketPath()}});
+    }
+
+    std::filesystem::path runtime() const { return home_.path() / "run"; }
+
+    // Starts `serve --json` and returns its first line.
+    Json startServe() {
+        serve_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{KESTREL_RELAY, "serve", "--json"}, environment_);
+        const auto line = serve_->readLine();
+        if (!line) throw std::runtime_error("serve did not start: " + serve_->standardError());
+        return Json::parse(*line);
+    }
+
+    ProcessOutput cli(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), KESTREL_RELAY);
+        return runProcess(arguments, environment_);
+    }
+
+    Json cliJson(std::vector<std::string> arguments) {
+        arguments.push_back("--json");
+        const ProcessOutput output = cli(arguments);
+        EXPECT_EQ(output.exitStatus, 0) << output.standardError;
+        return Json::parse(output.standardOutput);
+    }
+
+    template <typename T>
+    T run(asio::awaitable<T> task) {
+        auto future = asio::co_spawn(io_, std::move(task), asio::use_future);
+        io_.restart();
+        io_.run();
+        return future.get();
+    }
+
+    asio::awaitable<asio::ip::tcp::socket> connect(std::uint16_t port) {
+        asio::ip::tcp::socket socket(io_);
+        co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port},
+                                      asio::use_awaitable);
+        co_return socket;
+    }
+
+    // The device's side of pairing, returning its grant's ID and key.
+    asio::awaitable<std::pair<UUID, SymmetricKey>> pairDevice(std::uint16_t port,
+                                                              std::string code) {
+        const ConnectionPreamble preamble(ConnectionMode::pairing, std::nullopt, "CLI Phone");
+        RelayClient client = co_await RelayClient::open(co_await connect(port), preamble,
+                                                        Pairing::bootstrapPSK(code));
+        const PairingGrant grant = co_await client.receivePairingGrant();
+        co_return std::pair{grant.deviceID, grant.pskData};
+    }
+
+    // Lists the agent's keys as the device, through a fresh connection.
+    asio::awaitable<std::size_t> countKeys(std::uint16_t port, UUID deviceID, SymmetricKey psk) {
+        const ConnectionPreamble preamble(ConnectionMode::paired, deviceID, "CLI Phone");
+        RelayClient client =
+            co_await RelayClient::open(co_await connect(port), preamble, std::move(psk));
+        const Bytes answer = co_await client.agentRequest(encodeRequestIdentities());
+        const auto identities = decodeIdentitiesAnswer(deframe(answer)->body);
+        const Bytes signature = co_await client.agentRequest(
+            encodeSignRequest(identities.at(0).keyBlob, toBytes("x"), {}));
+        if (messageType(deframe(signature)->body) != SSHAgentMessageType::signResponse) co_return 0;
+        co_return identities.size();
+    }
+
+    SSHAgentFixture agent_;
+    TemporaryDirectory home_;
+    std::vector<std::string> environment_;
+    std::unique_ptr<ChildProcess> serve_;
+    asio::io_context io_;
+};
+
+TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
+    const Json started = startServe();
+    const std::uint16_t port = started["port"].get<std::uint16_t>();
+    EXPECT_EQ(started["agentSocket"], agent_.socketPath());
+    const Json status = cliJson({"status"});
+    EXPECT_EQ(status["port"], port);
+    EXPECT_EQ(status["relayName"], started["relayName"]);
+    EXPECT_TRUE(status["pairing"].is_null());
+
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json", "--seconds", "60"}, environment_);
+    const Json opened = Json::parse(pair.readLine().value());
+    EXPECT_TRUE(opened.contains("expiresAt"));
+    EXPECT_EQ(cliJson({"status"})["pairing"]["code"], opened["code"]);
+    const auto [deviceID, psk] = run(pairDevice(port, opened["code"].get<std::string>()));
+    const Json result = Json::parse(pair.readLine().value());
+    EXPECT_EQ(pair.wait(), 0);
+    EXPECT_EQ(result["result"], "paired");
+    EXPECT_EQ(result["deviceID"], deviceID.uuidString());
+    EXPECT_EQ(result["displayName"], "CLI Phone");
+
+    EXPECT_EQ(run(countKeys(port, deviceID, psk)), 1u);
+    EXPECT_NE(serve_->standardError().find("SSH signature requested: \u201CCLI Phone\u201D"),
+              std::string::npos);
+    const Json devices = cliJson({"devices"})["devices"];
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_TRUE(devices[0]["lastUsedAt"].is_string());
+
+    // A restart keeps the device: everything it needs was stored when it paired.
+    serve_->signal(SIGTERM);
+    EXPECT_EQ(serve_->wait(), 0);
+    EXPECT_FALSE(std::filesystem::exists(runtime() / "kestrel-relay" / "control.sock"));
+    const std::uint16_t newPort = startServe()["port"].get<std::uint16_t>();
+    EXPECT_EQ(run(countKeys(newPort, deviceID, psk)), 1u);
+
+    EXPECT_EQ(cliJson({"revoke", "CLI Phone"})["revoked"]["deviceID"], deviceID.uuidString());
+    EXPECT_THROW(run(countKeys(newPort, deviceID, psk)), std::system_error);
+    EXPECT_TRUE(cliJson({"devices"})["devices"].empty());
+}
+
+TEST_F(RelayCLITest, InterruptingPairCancelsTheCode) {
+    startServe();
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+    ASSERT_TRUE(pair.readLine());
+    pair.signal(SIGINT);
+    EXPECT_EQ(Json::parse(pair.readLine().value())["result"], "cancelled");
+    EXPECT_NE(pair.wait(), 0);
+    EXPECT_TRUE(cliJson({"status"})["pairing"].is_null());
+}
+
+TEST_F(RelayCLITest, OneRelayPerUserAndClearWordsWhenNoneRuns) {
+    const ProcessOutput nothing = cli({"status"});
+    EXPECT_EQ(nothing.exitStatus, 1);
+    EXPECT_NE(nothing.standardError.find("no relay is running"), std::string::npos);
+
+    startServe();
+    const ProcessOutput second = cli({"serve"});
+    EXPECT_EQ(second.exitStatus, 1);
+    EXPECT_NE(second.standardError.find("already running"), std::string::npos);
+}
+
+TEST_F(RelayCLITest, BadArgumentsGetOneLineAndExitTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"frobnicate"},
+        {"status", "--bogus"},
+        {"pair", "--seconds", "0"},
+        {"pair", "--seconds", "soon"},
+        {"serve", "--port", "70000"},
+        {"serve", "--secret-store", "vault"},
+        {"revoke"},
+        {"config", "set", "hide-dock-icon"},
+        {},
+    };
+    for (const auto& arguments : cases) {
+        const ProcessOutput output = cli(arguments);
+        EXPECT_EQ(output.exitStatus, 2) << arguments.size();
+        EXPECT_FALSE(output.standardError.empty());
+        if (!arguments.empty()) {
+            EXPECT_EQ(std::count(output.standardError.begin(), output.standardError.end(), '\n'), 1)
+                << output.standardError;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrel::testing
