@@ -82,6 +82,7 @@ void RelayController::startPairing(double seconds) {
     if (pairingWindow_)
         endPairing({PairingResult::cancelled, std::nullopt, "a new code replaced it"});
     pairingWindow_.emplace(code, maxPairingAttempts);
+    pairingClaimed_ = false;
     pairingCode_ = code;
     const auto length = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(seconds));
@@ -103,6 +104,7 @@ void RelayController::cancelPairing() {
 }
 
 void RelayController::endPairing(PairingEnded outcome) {
+    lastPairing_ = outcome;
     pairingWindow_.reset();
     pairingCode_.reset();
     pairingExpiresAt_.reset();
@@ -152,31 +154,50 @@ void RelayController::publish(const RelayEvent& event) {
 }
 
 std::optional<std::string> RelayController::activePairingCode() {
-    if (pairingWindow_ && pairingWindow_->isOpen()) return pairingWindow_->code();
+    if (pairingWindow_ && pairingWindow_->isOpen() && !pairingClaimed_)
+        return pairingWindow_->code();
     return std::nullopt;
 }
 
-void RelayController::pairingAttemptFailed() {
-    if (!pairingWindow_) return;
-    pairingWindow_->recordFailure();
-    if (!pairingWindow_->isOpen()) {
-        endPairing({PairingResult::failed, std::nullopt,
-                    "too many wrong codes were tried; open pairing again for a new code"});
-    }
+std::optional<RelayListenerDelegate::PairingClaim> RelayController::claimPairingCode() {
+    if (!activePairingCode()) return std::nullopt;
+    pairingClaimed_ = true;
+    return pairingGeneration_;
 }
 
-void RelayController::pairingCompleted(const PairedDevice& device) {
+void RelayController::pairingAttemptFailed(PairingClaim claim) {
+    if (!pairingWindow_ || claim != pairingGeneration_) return;
+    pairingWindow_->recordFailure();
+    endPairing({PairingResult::failed, std::nullopt, std::string(codeUsedUpMessage)});
+}
+
+void RelayController::pairingAbandoned(PairingClaim claim) {
+    if (!pairingWindow_ || claim != pairingGeneration_) return;
+    endPairing({PairingResult::failed, std::nullopt, std::string(codeUsedUpMessage)});
+}
+
+void RelayController::pairingCompleted(PairingClaim claim, const PairedDevice& device) {
+    // A handshake that began before its window expired may still finish: the device is stored.
     try {
         store_.add(device);
     } catch (const std::system_error& error) {
-        endPairing({PairingResult::failed, std::nullopt,
-                    std::string("the new device could not be stored: ") + error.what()});
+        if (claim == pairingGeneration_) {
+            endPairing({PairingResult::failed, std::nullopt,
+                        std::string("the new device could not be stored: ") + error.what()});
+        }
+        return;
+    }
+    PairingEnded paired{
+        PairingResult::paired,
+        DeviceMetadata{device.deviceID, device.displayName, device.pairedAt, std::nullopt},
+        {}};
+    if (claim != pairingGeneration_) {
+        lastPairing_ = paired;
+        publish(paired);
         return;
     }
     if (pairingWindow_) pairingWindow_->recordSuccess();
-    endPairing({PairingResult::paired,
-                DeviceMetadata{device.deviceID, device.displayName, device.pairedAt, std::nullopt},
-                {}});
+    endPairing(paired);
 }
 
 void RelayController::deviceConnected(const UUID& deviceID) {

@@ -105,10 +105,19 @@ public:
     int addObserver(std::function<void(const RelayEvent&)> observer);
     void removeObserver(int id);
 
+    // How the last pairing window ended, for status output; none before the first.
+    const std::optional<PairingEnded>& lastPairing() const noexcept { return lastPairing_; }
+
+    // What the user is told when the one handshake a code allows does not complete.
+    static constexpr std::string_view codeUsedUpMessage =
+        "a device tried the code but did not finish. Press Pair New Device\u2026 for a new code.";
+
     // RelayListenerDelegate
     std::optional<std::string> activePairingCode() override;
-    void pairingAttemptFailed() override;
-    void pairingCompleted(const PairedDevice& device) override;
+    std::optional<PairingClaim> claimPairingCode() override;
+    void pairingAttemptFailed(PairingClaim claim) override;
+    void pairingAbandoned(PairingClaim claim) override;
+    void pairingCompleted(PairingClaim claim, const PairedDevice& device) override;
     void deviceConnected(const UUID& deviceID) override;
 
 private:
@@ -129,6 +138,8 @@ private:
     std::optional<Date> pairingExpiresAt_;
     asio::steady_timer pairingTimer_;
     std::uint64_t pairingGeneration_ = 0;
+    bool pairingClaimed_ = false;
+    std::optional<PairingEnded> lastPairing_;
 
     std::map<int, std::function<void(const RelayEvent&)>> observers_;
     int nextObserverID_ = 0;

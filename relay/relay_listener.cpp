@@ -17,9 +17,15 @@
 #include "protocol/relay_envelope.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 #include "relay/agent_forwarder.hpp"
+#include "relay/display_name.hpp"
 
 namespace kestrel {
 namespace {
+
+// A rejected client confirm, rethrown so the session knows it was already reported.
+struct SecureChannelFailure : std::system_error {
+    explicit SecureChannelFailure(const std::system_error& error) : std::system_error(error) {}
+};
 
 // Clears a buffer that held key material once it is no longer needed.
 struct WipeOnExit {
@@ -48,15 +54,30 @@ asio::awaitable<void> sleepFor(std::chrono::steady_clock::duration duration) {
 }  // namespace
 
 struct RelayListener::Session {
-    explicit Session(asio::ip::tcp::socket connection) : socket(std::move(connection)) {}
+    Session(asio::ip::tcp::socket connection, asio::ip::address from)
+        : socket(std::move(connection)), address(from), watchdog(socket.get_executor()) {}
 
     void close() {
         std::error_code ignored;
         socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
         socket.close(ignored);
+        watchdog.cancel();
+    }
+
+    // Closes the connection unless the session gets further first (disarm, or a new deadline).
+    static void armDeadline(const std::shared_ptr<Session>& session,
+                            std::chrono::steady_clock::duration after) {
+        session->watchdog.expires_after(after);
+        session->watchdog.async_wait(
+            [weak = std::weak_ptr<Session>(session)](std::error_code error) {
+                if (auto expired = weak.lock(); expired && !error) expired->close();
+            });
     }
 
     asio::ip::tcp::socket socket;
+    asio::ip::address address;
+    asio::steady_timer watchdog;
+    bool countedUnauthenticated = false;
     std::optional<UUID> deviceID;  // set once a paired connection's key is resolved
 };
 
@@ -130,7 +151,15 @@ asio::awaitable<void> RelayListener::acceptLoop() {
             co_await sleepFor(std::chrono::milliseconds(100));
             continue;
         }
-        auto session = std::make_shared<Session>(std::move(socket));
+        std::error_code ignored;
+        const asio::ip::address address = socket.remote_endpoint(ignored).address();
+        if (!admission_.admit(address)) {
+            socket.close(ignored);  // too many connections that have not authenticated
+            continue;
+        }
+        auto session = std::make_shared<Session>(std::move(socket), address);
+        session->countedUnauthenticated = true;
+        Session::armDeadline(session, deadlines_.preamble);
         const std::uint64_t id = sessions_->nextID++;
         sessions_->sessions.emplace(id, session);
         asio::co_spawn(relayExecutor_, runSession(std::move(session), id, sessions_),
@@ -140,8 +169,9 @@ asio::awaitable<void> RelayListener::acceptLoop() {
 
 asio::awaitable<void> RelayListener::runSession(std::shared_ptr<Session> session, std::uint64_t id,
                                                 std::shared_ptr<SessionRegistry> registry) {
-    co_await handleConnection(std::move(session));
+    co_await handleConnection(session);
     registry->sessions.erase(id);
+    if (session->countedUnauthenticated) admission_.leave(session->address);
 }
 
 std::optional<ResolvedPSK> RelayListener::resolvePSK(const ConnectionPreamble& preamble) {
@@ -158,29 +188,28 @@ std::optional<ResolvedPSK> RelayListener::resolvePSK(const ConnectionPreamble& p
 }
 
 asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> session) {
+    std::optional<RelayListenerDelegate::PairingClaim> claim;
+    bool pairingEnded = false;
     try {
         RelayConnectionIO io(session->socket);
-        const ConnectionPreamble preamble = ConnectionPreamble::deserialize(co_await io.receive());
+        const ConnectionPreamble preamble =
+            ConnectionPreamble::deserialize(co_await io.receive(maxPreambleLength));
         std::optional<ResolvedPSK> resolved = resolvePSK(preamble);
         if (!resolved) {
             session->close();
             co_return;
         }
         session->deviceID = resolved->deviceID;
+        Session::armDeadline(session, deadlines_.handshake);
         SecureChannel channel(SecureChannel::Role::server, std::move(resolved->psk));
-        co_await io.send(channel.serverReceiveClientHello(co_await io.receive()));
-        const Bytes clientConfirm = co_await io.receive();
-        try {
-            channel.serverReceiveClientConfirm(clientConfirm);
-        } catch (const std::system_error&) {
-            if (preamble.mode == ConnectionMode::pairing && delegate_ != nullptr) {
-                delegate_->pairingAttemptFailed();
-            }
-            throw;
-        }
+        co_await handshake(*session, io, channel, preamble, claim);
 
+        session->watchdog.cancel();
+        session->countedUnauthenticated = false;
+        admission_.leave(session->address);
         if (preamble.mode == ConnectionMode::pairing) {
-            co_await completePairing(io, channel, preamble.clientName);
+            co_await completePairing(io, channel, preamble.clientName, *claim);
+            pairingEnded = true;
         } else {
             if (delegate_ != nullptr) delegate_->deviceConnected(*resolved->deviceID);
             // Revoked while its handshake ran: closed, not served under a stand-in name.
@@ -188,16 +217,54 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
                 co_await serve(io, channel, device->displayName);
             }
         }
+    } catch (const SecureChannelFailure&) {
+        // A rejected confirm: already reported as a failed attempt.
+        pairingEnded = true;
     } catch (const std::exception&) {
         // Any failure ends the session without an answer.
     }
+    if (claim && !pairingEnded && delegate_ != nullptr) delegate_->pairingAbandoned(*claim);
     session->close();
 }
 
+asio::awaitable<void> RelayListener::handshake(
+    Session& session, RelayConnectionIO& io, SecureChannel& channel,
+    const ConnectionPreamble& preamble, std::optional<RelayListenerDelegate::PairingClaim>& claim) {
+    const Bytes clientHello = co_await io.receive(SecureChannel::clientHelloLength);
+    if (!admission_.takeHandshake(session.address)) {
+        throw std::system_error(std::make_error_code(std::errc::connection_refused),
+                                "handshake rate");
+    }
+    const Bytes serverHello = channel.serverReceiveClientHello(clientHello);
+    if (preamble.mode == ConnectionMode::pairing) {
+        // Another pairing handshake is in progress, or the code was used: nothing is sent that
+        // could be tested against guesses of the code.
+        claim = delegate_ != nullptr ? delegate_->claimPairingCode() : std::nullopt;
+        if (!claim)
+            throw std::system_error(std::make_error_code(std::errc::connection_refused),
+                                    "code in use");
+    }
+    co_await io.send(serverHello);
+    if (claim) {
+        session.watchdog.expires_after(deadlines_.pairingConfirm);
+        session.watchdog.async_wait([&session](std::error_code error) {
+            if (!error) session.close();
+        });
+    }
+    const Bytes clientConfirm = co_await io.receive(SecureChannel::clientConfirmLength);
+    try {
+        channel.serverReceiveClientConfirm(clientConfirm);
+    } catch (const std::system_error& error) {
+        if (claim && delegate_ != nullptr) delegate_->pairingAttemptFailed(*claim);
+        throw SecureChannelFailure(error);
+    }
+}
+
 asio::awaitable<void> RelayListener::completePairing(RelayConnectionIO& io, SecureChannel& channel,
-                                                     const std::string& clientName) {
-    const PairedDevice device(UUID::random(), clientName, Pairing::generateLongTermPSK(),
-                              std::chrono::system_clock::now());
+                                                     const std::string& clientName,
+                                                     RelayListenerDelegate::PairingClaim claim) {
+    const PairedDevice device(UUID::random(), cleanDisplayName(clientName),
+                              Pairing::generateLongTermPSK(), std::chrono::system_clock::now());
     Bytes grant = PairingGrant(device.deviceID, device.pskData, relayName_).serialized();
     const WipeOnExit wipeGrant{grant};
     Bytes envelope = RelayEnvelope(RelayMessageType::pairingGrant, grant, 1).serialized();
@@ -205,7 +272,7 @@ asio::awaitable<void> RelayListener::completePairing(RelayConnectionIO& io, Secu
     co_await io.send(channel.seal(envelope));
     // Any message that authenticates is the acknowledgement; its content does not matter.
     channel.open(co_await io.receive());
-    if (delegate_ != nullptr) delegate_->pairingCompleted(device);
+    if (delegate_ != nullptr) delegate_->pairingCompleted(claim, device);
 }
 
 asio::awaitable<void> RelayListener::serve(RelayConnectionIO& io, SecureChannel& channel,

@@ -14,6 +14,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "protocol/paired_device.hpp"
 #include "protocol/secure_channel.hpp"
 #include "protocol/uuid.hpp"
+#include "relay/admission_control.hpp"
 #include "relay/paired_device_store.hpp"
 #include "relay/relay_approval_window.hpp"
 #include "relay/relay_connection_io.hpp"
@@ -39,16 +41,30 @@ struct ResolvedPSK {
 };
 
 // How sessions reach the pairing state and report back: the relay controller. Relay thread.
+//
+// A pairing code allows one handshake: the first pairing connection that is about to be sent a
+// server hello claims the code, and if that connection does not complete pairing the code is
+// used up. The server hello is sealed under the code, so a device that received it could try
+// every code offline; one handshake per code, with a short deadline for its confirm, leaves such
+// a device nothing to use its answer on.
 class RelayListenerDelegate {
 public:
+    // Identifies the claimed window in later reports, so that a late report cannot end a
+    // window opened since.
+    using PairingClaim = std::uint64_t;
+
     virtual ~RelayListenerDelegate() = default;
 
-    // The open pairing window's code, or none.
+    // The open pairing window's code while nobody has claimed it, or none.
     virtual std::optional<std::string> activePairingCode() = 0;
-    // A pairing connection's client confirm failed verification.
-    virtual void pairingAttemptFailed() = 0;
+    // Claims the open window for one handshake; none when it is gone or already claimed.
+    virtual std::optional<PairingClaim> claimPairingCode() = 0;
+    // The claimed handshake's client confirm failed verification.
+    virtual void pairingAttemptFailed(PairingClaim claim) = 0;
+    // The claimed handshake ended without completing (timeout, disconnect, failed grant).
+    virtual void pairingAbandoned(PairingClaim claim) = 0;
     // A new device acknowledged its grant.
-    virtual void pairingCompleted(const PairedDevice& device) = 0;
+    virtual void pairingCompleted(PairingClaim claim, const PairedDevice& device) = 0;
     // A paired device completed its handshake.
     virtual void deviceConnected(const UUID& deviceID) = 0;
 };
@@ -63,6 +79,19 @@ public:
     // which device is asking before the agent's own prompt appears.
     static constexpr std::chrono::milliseconds noticeLeadTime{200};
     static constexpr double agentTimeoutSeconds = 60;
+    // Until a peer has authenticated: the preamble must arrive this soon after the connection,
+    // and the handshake this soon after the preamble. Authenticated sessions have no deadline.
+    struct Deadlines {
+        std::chrono::steady_clock::duration preamble = std::chrono::seconds(10);
+        std::chrono::steady_clock::duration handshake = std::chrono::seconds(10);
+        // From the server hello of a pairing handshake to its client confirm. A real client
+        // derives its key before it connects and confirms at network speed; a device that
+        // wants to try every code against the server hello first needs far longer than this
+        // on one core (see bench/pairing_code_search).
+        std::chrono::steady_clock::duration pairingConfirm = std::chrono::seconds(2);
+    };
+    // Frames before authentication have known sizes; larger headers close the connection.
+    static constexpr std::size_t maxPreambleLength = 16 * 1024;
 
     RelayListener(asio::any_io_executor relayExecutor, asio::any_io_executor workerExecutor,
                   PairedDeviceStore& store, std::string relayName, SocketOverride socketOverride,
@@ -73,6 +102,7 @@ public:
     RelayListener& operator=(const RelayListener&) = delete;
 
     void setDelegate(RelayListenerDelegate* delegate) { delegate_ = delegate; }
+    void setDeadlines(const Deadlines& deadlines) { deadlines_ = deadlines; }
 
     // Binds [::]:port (both IPv4 and IPv6; port 0 lets the system choose) and starts accepting.
     // Throws std::system_error when the port cannot be bound.
@@ -104,8 +134,13 @@ private:
     asio::awaitable<void> runSession(std::shared_ptr<Session> session, std::uint64_t id,
                                      std::shared_ptr<SessionRegistry> registry);
     asio::awaitable<void> handleConnection(std::shared_ptr<Session> session);
+    // Runs the handshake; the channel is established when it returns.
+    asio::awaitable<void> handshake(Session& session, RelayConnectionIO& io, SecureChannel& channel,
+                                    const ConnectionPreamble& preamble,
+                                    std::optional<RelayListenerDelegate::PairingClaim>& claim);
     asio::awaitable<void> completePairing(RelayConnectionIO& io, SecureChannel& channel,
-                                          const std::string& clientName);
+                                          const std::string& clientName,
+                                          RelayListenerDelegate::PairingClaim claim);
     asio::awaitable<void> serve(RelayConnectionIO& io, SecureChannel& channel,
                                 const std::string& deviceName);
     asio::awaitable<Bytes> forwardToAgent(Bytes request);
@@ -120,6 +155,8 @@ private:
     std::optional<asio::ip::tcp::acceptor> acceptor_;
     std::optional<std::uint16_t> port_;
     std::shared_ptr<SessionRegistry> sessions_;
+    AdmissionControl admission_;
+    Deadlines deadlines_;
     std::size_t agentExchangesInFlight_ = 0;
 };
 

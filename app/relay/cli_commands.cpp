@@ -79,6 +79,15 @@ void printStatus(const Json& status) {
     } else {
         std::cout << "Pairing: not open\n";
     }
+    if (const Json& last = status["lastPairing"]; last.is_object()) {
+        const std::string result = text(last["result"]);
+        std::cout << "Last pairing: " << result;
+        if (result == "paired")
+            std::cout << ", \"" << text(last["displayName"]) << "\" (" << text(last["deviceID"])
+                      << ")";
+        if (last.contains("message")) std::cout << ": " << text(last["message"]);
+        std::cout << "\n";
+    }
     std::cout << "Devices: " << status["deviceCount"].get<int>() << " paired\n";
     for (const Json& device : status["unavailableDevices"]) {
         std::cout << "  \"" << text(device["displayName"])

@@ -101,6 +101,8 @@ Json ControlCommands::status() const {
          {{"state", advertisingStateName(advertiser.state())},
           {"description", advertiser.stateDescription()}}},
         {"pairing", pairing},
+        {"lastPairing",
+         controller_.lastPairing() ? pairingEnded(*controller_.lastPairing()) : Json(nullptr)},
         {"deviceCount", controller_.store().metadata().size()},
         {"unavailableDevices", unavailable},
         {"secretStore", controller_.secretStore().kind()},
