@@ -16,6 +16,16 @@ if(KESTREL_SANITIZE)
   add_link_options(${KESTREL_SANITIZER_FLAGS})
 endif()
 
+# ThreadSanitizer, for the tests where the relay thread and the agent worker pool meet.
+option(KESTREL_TSAN "Build with ThreadSanitizer" OFF)
+if(KESTREL_TSAN)
+  if(KESTREL_SANITIZE)
+    message(FATAL_ERROR "KESTREL_TSAN and KESTREL_SANITIZE cannot be combined")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 # kestrel_check_headers(TARGET HEADERS...): compiles each header alone in its own translation
 # unit, so that every public header includes what it uses.
 function(kestrel_check_headers target)

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "protocol/base64.hpp"
 #include "protocol/pairing.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 #include "relay/relay_client.hpp"
@@ -25,6 +26,16 @@ namespace {
 
 using Json = nlohmann::json;
 using namespace SSHAgentProtocol;
+
+std::string hex(ByteView bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0xF];
+    }
+    return text;
+}
 
 // A user's session: a HOME and XDG directories of its own, and a real agent.
 class RelayCLITest : public ::testing::Test {
@@ -52,7 +63,9 @@ protected:
 
     ProcessOutput cli(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), KESTREL_RELAY);
-        return runProcess(arguments, environment_);
+        ProcessOutput output = runProcess(arguments, environment_);
+        everythingPrinted_ += output.standardOutput + output.standardError;
+        return output;
     }
 
     Json cliJson(std::vector<std::string> arguments) {
@@ -105,6 +118,7 @@ protected:
     std::vector<std::string> environment_;
     std::unique_ptr<ChildProcess> serve_;
     asio::io_context io_;
+    std::string everythingPrinted_;  // all the CLI printed, to look for leaked keys
 };
 
 TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
@@ -140,6 +154,18 @@ TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
     EXPECT_FALSE(std::filesystem::exists(runtime() / "kestrel-relay" / "control.sock"));
     const std::uint16_t newPort = startServe()["port"].get<std::uint16_t>();
     EXPECT_EQ(run(countKeys(newPort, deviceID, psk)), 1u);
+
+    // The device's key is printed nowhere and stored only in the key store.
+    cliJson({"status"});
+    cli({"status"});
+    cli({"devices"});
+    const std::string settings =
+        readTextFile(home_.path() / "config" / "kestrel-relay" / "settings.json");
+    for (const std::string& form : {base64Encode(psk.bytes()), hex(psk.bytes())}) {
+        EXPECT_EQ(everythingPrinted_.find(form), std::string::npos);
+        EXPECT_EQ(serve_->standardError().find(form), std::string::npos);
+        EXPECT_EQ(settings.find(form), std::string::npos);
+    }
 
     EXPECT_EQ(cliJson({"revoke", "CLI Phone"})["revoked"]["deviceID"], deviceID.uuidString());
     EXPECT_THROW(run(countKeys(newPort, deviceID, psk)), std::system_error);

@@ -1,0 +1,278 @@
+// A bounded flood of unauthenticated connections against a running kestrel-relay, while a paired
+// device keeps asking for the agent's keys. Prints whether every request of the device was
+// answered and how fast, and the relay's memory and descriptors before, during and after.
+//
+//   relay_flood [--idle N] [--stalled N] [--bad-per-second N] [--seconds S] [--check]
+//
+// Defaults: 2,000 idle connections, 1,000 stalled after a 524,288-byte frame header, bad
+// handshakes at 50 per second for 30 s, the device asking every 100 ms. Attackers come from
+// 127.0.0.2-127.0.0.254 so that the relay's per-address and total caps both come into play.
+// Everything stays on this machine's loopback. --check exits 1 unless every request was answered.
+
+#include <sys/resource.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/io_context.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/use_future.hpp>
+#include <asio/write.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/pairing.hpp"
+#include "protocol/ssh_agent_protocol.hpp"
+#include "relay/relay_client.hpp"
+#include "support/child_process.hpp"
+#include "support/ssh_agent_fixture.hpp"
+
+namespace {
+
+using namespace kestrel;
+using namespace kestrel::testing;
+using Clock = std::chrono::steady_clock;
+using tcp = asio::ip::tcp;
+
+struct Options {
+    int idle = 2000;
+    int stalled = 1000;
+    int badPerSecond = 50;
+    int seconds = 30;
+    bool check = false;
+};
+
+Options parse(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        const auto number = [&] { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
+        if (word == "--idle")
+            options.idle = number();
+        else if (word == "--stalled")
+            options.stalled = number();
+        else if (word == "--bad-per-second")
+            options.badPerSecond = number();
+        else if (word == "--seconds")
+            options.seconds = number();
+        else if (word == "--check")
+            options.check = true;
+        else
+            throw std::runtime_error("unknown option " + word);
+    }
+    return options;
+}
+
+struct Usage {
+    long rssKiB = 0;
+    long descriptors = 0;
+};
+
+Usage usageOf(pid_t pid) {
+    Usage usage;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) usage.rssKiB = std::atol(line.c_str() + 6);
+    }
+    std::error_code ignored;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        ++usage.descriptors;
+    }
+    return usage;
+}
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// The attacker's connections, spread over many loopback source addresses.
+class Attacker {
+public:
+    Attacker(asio::io_context& io, std::uint16_t port) : io_(io), port_(port) {}
+
+    asio::awaitable<void> open(Bytes firstBytes) {
+        tcp::socket socket(io_);
+        const auto source =
+            asio::ip::make_address_v4("127.0.0." + std::to_string(2 + next_++ % 253));
+        std::error_code error;
+        socket.open(tcp::v4(), error);
+        if (!error) socket.bind({source, 0}, error);
+        if (!error) {
+            co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port_},
+                                          asio::redirect_error(asio::use_awaitable, error));
+        }
+        if (!error && !firstBytes.empty()) {
+            co_await asio::async_write(socket, asio::buffer(firstBytes),
+                                       asio::redirect_error(asio::use_awaitable, error));
+        }
+        if (!error)
+            sockets_.push_back(std::move(socket));
+        else
+            ++failed_;
+    }
+
+    void closeAll() { sockets_.clear(); }
+    std::size_t held() const { return sockets_.size(); }
+    int failed() const { return failed_; }
+
+private:
+    asio::io_context& io_;
+    std::uint16_t port_;
+    std::vector<tcp::socket> sockets_;
+    int next_ = 0;
+    int failed_ = 0;
+};
+
+Bytes badHandshake(int i) {
+    // Unknown devices, garbage preambles and pairing attempts while no code is open.
+    switch (i % 3) {
+        case 0:
+            return framed(
+                ConnectionPreamble(ConnectionMode::paired, UUID::random(), "x").serialized());
+        case 1: return framed(toBytes("{\"v\":"));
+        default: {
+            Bytes bytes =
+                framed(ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "x").serialized());
+            append(bytes, framed(Bytes(48, 9)));
+            return bytes;
+        }
+    }
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+    const Options options = parse(argc, argv);
+    raiseDescriptorLimit();
+    const SSHAgentFixture agent;
+    const TemporaryDirectory home;
+    std::filesystem::create_directories(home.path() / "run");
+    std::filesystem::permissions(home.path() / "run", std::filesystem::perms::owner_all);
+    const auto environment =
+        environmentWith({{"HOME", home.path().string()},
+                         {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                         {"XDG_DATA_HOME", (home.path() / "data").string()},
+                         {"XDG_RUNTIME_DIR", (home.path() / "run").string()},
+                         {"SSH_AUTH_SOCK", agent.socketPath()}});
+    ChildProcess relay({KESTREL_RELAY, "serve", "--json"}, environment);
+    const auto started = nlohmann::json::parse(relay.readLine().value());
+    const auto port = started["port"].get<std::uint16_t>();
+
+    asio::io_context io;
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment);
+    const std::string code = nlohmann::json::parse(pair.readLine().value())["code"];
+    const auto connect = [&]() -> asio::awaitable<tcp::socket> {
+        tcp::socket socket(io);
+        co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port},
+                                      asio::use_awaitable);
+        co_return socket;
+    };
+    const auto pairAndOpen = [&]() -> asio::awaitable<std::shared_ptr<RelayClient>> {
+        RelayClient pairing = co_await RelayClient::open(
+            co_await connect(), ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Probe"),
+            Pairing::bootstrapPSK(code));
+        const PairingGrant grant = co_await pairing.receivePairingGrant();
+        co_return std::make_shared<RelayClient>(co_await RelayClient::open(
+            co_await connect(), ConnectionPreamble(ConnectionMode::paired, grant.deviceID, "Probe"),
+            grant.pskData));
+    };
+    auto future = asio::co_spawn(io, pairAndOpen(), asio::use_future);
+    io.run();
+    const std::shared_ptr<RelayClient> device = future.get();
+    pair.wait();
+
+    const Usage baseline = usageOf(relay.pid());
+    Usage peak = baseline;
+    std::vector<double> latenciesMs;
+    int sent = 0;
+    Attacker attacker(io, port);
+    const auto floodEnd = Clock::now() + std::chrono::seconds(options.seconds);
+
+    const auto probe = [&]() -> asio::awaitable<void> {
+        asio::steady_timer timer(io);
+        while (Clock::now() < floodEnd) {
+            ++sent;
+            const auto start = Clock::now();
+            const Bytes answer =
+                co_await device->agentRequest(SSHAgentProtocol::encodeRequestIdentities());
+            if (!SSHAgentProtocol::decodeIdentitiesAnswer(SSHAgentProtocol::deframe(answer)->body)
+                     .empty()) {
+                latenciesMs.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            }
+            const Usage now = usageOf(relay.pid());
+            peak.rssKiB = std::max(peak.rssKiB, now.rssKiB);
+            peak.descriptors = std::max(peak.descriptors, now.descriptors);
+            timer.expires_after(std::chrono::milliseconds(100));
+            co_await timer.async_wait(asio::use_awaitable);
+        }
+    };
+    const auto flood = [&]() -> asio::awaitable<void> {
+        for (int i = 0; i < options.idle; ++i) co_await attacker.open(Bytes());
+        // A named buffer: GCC 12 cannot build a braced temporary inside a coroutine.
+        Bytes header(4, 0);
+        header[1] = 8;  // 0x00080000: 524,288 bytes announced, none sent
+        for (int i = 0; i < options.stalled; ++i) co_await attacker.open(header);
+        asio::steady_timer timer(io);
+        for (int i = 0; Clock::now() < floodEnd; ++i) {
+            co_await attacker.open(badHandshake(i));
+            timer.expires_after(
+                std::chrono::microseconds(1'000'000 / std::max(1, options.badPerSecond)));
+            co_await timer.async_wait(asio::use_awaitable);
+        }
+    };
+    asio::co_spawn(io, probe(), asio::detached);
+    asio::co_spawn(io, flood(), asio::detached);
+    io.restart();
+    io.run();
+
+    attacker.closeAll();
+    const auto closed = Clock::now();
+    Usage after = usageOf(relay.pid());
+    while (after.descriptors > baseline.descriptors &&
+           Clock::now() - closed < std::chrono::seconds(30)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        after = usageOf(relay.pid());
+    }
+    const double recoverySeconds = std::chrono::duration<double>(Clock::now() - closed).count();
+
+    std::printf(
+        "flood: %d idle, %d stalled at a 524288-byte header, bad handshakes %d/s for %d s "
+        "(%d attacker connections failed to open)\n",
+        options.idle, options.stalled, options.badPerSecond, options.seconds, attacker.failed());
+    std::printf(
+        "device: %zu of %d requests answered; latency p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+        latenciesMs.size(), sent, percentile(latenciesMs, 0.5), percentile(latenciesMs, 0.99),
+        percentile(latenciesMs, 1.0));
+    std::printf(
+        "relay: RSS %ld KiB before, %ld KiB peak, %ld KiB after; descriptors %ld before, "
+        "%ld peak, %ld after (%.2f s to return)\n",
+        baseline.rssKiB, peak.rssKiB, after.rssKiB, baseline.descriptors, peak.descriptors,
+        after.descriptors, recoverySeconds);
+    const bool allAnswered = static_cast<int>(latenciesMs.size()) == sent;
+    return options.check && (!allAnswered || after.descriptors > baseline.descriptors) ? 1 : 0;
+} catch (const std::exception& error) {
+    std::fprintf(stderr, "relay_flood: %s\n", error.what());
+    return 2;
+}
