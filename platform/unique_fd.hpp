@@ -1,7 +1,8 @@
 #pragma once
 
 // A move-only owner of a POSIX file descriptor, and the error helper the platform's POSIX code
-// shares. Internal to kestrel_platform (namespace detail).
+// shares. Used by the layers above and the tests too; namespace detail because it is no part
+// of the relay's own vocabulary.
 
 #include <unistd.h>
 

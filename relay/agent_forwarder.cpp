@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "platform/unique_fd.hpp"
 #include "protocol/error_category.hpp"
 #include "relay/ssh_config.hpp"
 
@@ -40,31 +41,7 @@ std::system_error makeSystemError(AgentForwarderError error, int errnoValue) {
     return std::system_error(error, std::generic_category().message(errnoValue));
 }
 
-// Owns one file descriptor and closes it when dropped, so no path out of forward leaks it.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-
-    void reset(int fd = -1) noexcept {
-        // Linux releases the descriptor even when close reports EINTR: never retry.
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
+using detail::UniqueFd;
 
 // A real ssh_config is a few kilobytes; a bigger file is not read into memory.
 constexpr std::size_t maxConfigFileSize = 16 * 1024 * 1024;

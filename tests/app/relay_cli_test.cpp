@@ -17,6 +17,7 @@
 #include "protocol/base64.hpp"
 #include "protocol/pairing.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
+#include "protocol/test_support.hpp"
 #include "relay/relay_client.hpp"
 #include "support/child_process.hpp"
 #include "support/ssh_agent_fixture.hpp"
@@ -26,16 +27,6 @@ namespace {
 
 using Json = nlohmann::json;
 using namespace SSHAgentProtocol;
-
-std::string hex(ByteView bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0xF];
-    }
-    return text;
-}
 
 // A user's session: a HOME and XDG directories of its own, and a real agent.
 class RelayCLITest : public ::testing::Test {
@@ -161,7 +152,7 @@ TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
     cli({"devices"});
     const std::string settings =
         readTextFile(home_.path() / "config" / "kestrel-relay" / "settings.json");
-    for (const std::string& form : {base64Encode(psk.bytes()), hex(psk.bytes())}) {
+    for (const std::string& form : {base64Encode(psk.bytes()), toHex(psk.bytes())}) {
         EXPECT_EQ(everythingPrinted_.find(form), std::string::npos);
         EXPECT_EQ(serve_->standardError().find(form), std::string::npos);
         EXPECT_EQ(settings.find(form), std::string::npos);
