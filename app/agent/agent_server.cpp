@@ -1,0 +1,121 @@
+#include "app/agent/agent_server.hpp"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/read.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include "app/agent/relay_connection.hpp"
+#include "protocol/ssh_agent_protocol.hpp"
+
+namespace kestrel::agent {
+namespace {
+
+bool peerIsThisUser(asio::local::stream_protocol::socket& socket) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    return ::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) ==
+               0 &&
+           credentials.uid == ::getuid();
+}
+
+}  // namespace
+
+AgentServer::AgentServer(asio::any_io_executor executor, PairedRelay relay, SymmetricKey key,
+                         std::string clientName, std::ostream& log)
+    : executor_(std::move(executor)),
+      relay_(std::move(relay)),
+      key_(std::move(key)),
+      clientName_(std::move(clientName)),
+      log_(log) {}
+
+void AgentServer::start(const std::string& path) {
+    ::unlink(path.c_str());
+    const mode_t previous = ::umask(0177);
+    asio::local::stream_protocol::acceptor acceptor(executor_);
+    std::error_code error;
+    acceptor.open(asio::local::stream_protocol(), error);
+    if (!error) acceptor.bind(asio::local::stream_protocol::endpoint(path), error);
+    ::umask(previous);
+    if (error) throw std::system_error(error, "cannot create the agent socket " + path);
+    acceptor.listen();
+    path_ = path;
+    acceptor_.emplace(std::move(acceptor));
+    asio::co_spawn(executor_, acceptLoop(), asio::detached);
+}
+
+void AgentServer::stop() {
+    if (!acceptor_ || !acceptor_->is_open()) return;
+    std::error_code ignored;
+    acceptor_->close(ignored);
+    ::unlink(path_.c_str());
+}
+
+asio::awaitable<void> AgentServer::acceptLoop() {
+    for (;;) {
+        std::error_code error;
+        LocalSocket socket =
+            co_await acceptor_->async_accept(asio::redirect_error(asio::use_awaitable, error));
+        if (error == asio::error::operation_aborted || !acceptor_->is_open()) co_return;
+        if (error || !peerIsThisUser(socket)) continue;
+        asio::co_spawn(executor_, serveClient(std::make_shared<LocalSocket>(std::move(socket))),
+                       asio::detached);
+    }
+}
+
+asio::awaitable<void> AgentServer::serveClient(std::shared_ptr<LocalSocket> client) {
+    std::optional<RelayClient> relay;
+    for (;;) {
+        std::uint8_t header[4];
+        std::error_code error;
+        co_await asio::async_read(*client, asio::buffer(header),
+                                  asio::redirect_error(asio::use_awaitable, error));
+        if (error) break;
+        const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
+                                   std::size_t{header[2]} << 8 | header[3];
+        if (length == 0 || length > maxMessage) break;
+        Bytes request(header, header + 4);
+        request.resize(4 + length);
+        co_await asio::async_read(*client, asio::buffer(request.data() + 4, length),
+                                  asio::redirect_error(asio::use_awaitable, error));
+        if (error) break;
+        const Bytes reply = co_await forward(relay, std::move(request));
+        co_await asio::async_write(*client, asio::buffer(reply),
+                                   asio::redirect_error(asio::use_awaitable, error));
+        if (error) break;
+    }
+    if (relay) relay->close();
+}
+
+asio::awaitable<Bytes> AgentServer::forward(std::optional<RelayClient>& relay, Bytes request) {
+    std::string problem;
+    try {
+        if (!relay) relay.emplace(co_await openPaired(relay_, key_, clientName_));
+        Bytes reply = co_await relay->agentRequest(request);
+        lastProblem_.clear();
+        co_return reply;
+    } catch (const std::exception& error) {
+        problem = describeRelayFailure(error);
+    }
+    // The next request opens a new connection.
+    if (relay) relay->close();
+    relay.reset();
+    report(problem);
+    co_return SSHAgentProtocol::encodeFailure();
+}
+
+void AgentServer::report(const std::string& problem) {
+    // One line per change of trouble, not one per request: ssh asks many times in a row.
+    if (problem == lastProblem_) return;
+    lastProblem_ = problem;
+    log_ << "kestrel-agent: relay \"" << relay_.relayName << "\" at " << relay_.address << ": "
+         << problem << std::endl;
+}
+
+}  // namespace kestrel::agent

@@ -1,0 +1,337 @@
+// The whole chain with tools nobody here wrote: a real ssh-agent holds the keys, kestrel-relay
+// lends it, kestrel-agent serves it on another socket, and OpenSSH's ssh-add, ssh-keygen and
+// ssh (against a real sshd on loopback) use that socket.
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "protocol/base64.hpp"
+#include "support/child_process.hpp"
+#include "support/ssh_agent_fixture.hpp"
+
+namespace kestrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+std::uint16_t freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool acceptsConnections(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return accepted;
+}
+
+void waitFor(const std::function<bool()>& ready, const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error(what + " did not come up");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void writeText(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+
+// The environment with one variable set, replacing any earlier value (a second entry of the
+// same name would be ignored by the programs in favour of the first).
+std::vector<std::string> withVariable(std::vector<std::string> environment, const std::string& name,
+                                      const std::string& value) {
+    std::erase_if(environment,
+                  [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
+    environment.push_back(name + "=" + value);
+    return environment;
+}
+
+// One user's world for the whole suite: the agent with its three keys, the relay, the client
+// paired with it and serving its socket, and an sshd that accepts only the agent's keys.
+class OpenSSHEndToEndTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { world_ = new World(); }
+    static void TearDownTestSuite() {
+        delete world_;
+        world_ = nullptr;
+    }
+
+    struct World {
+        SSHAgentFixture agent{SSHAgentFixture::allKeyTypes()};
+        TemporaryDirectory home;
+        std::uint16_t relayPort = freePort();
+        std::uint16_t sshdPort = freePort();
+        std::string clientSocket = (home.path() / "client.sock").string();
+        std::vector<std::string> relayEnvironment;
+        std::vector<std::string> clientEnvironment;
+        std::unique_ptr<ChildProcess> relay;
+        std::unique_ptr<ChildProcess> client;
+        pid_t sshd = -1;
+
+        World() {
+            fs::create_directories(home.path() / "run");
+            fs::permissions(home.path() / "run", fs::perms::owner_all);
+            const auto common = [&](const std::string& side) {
+                return environmentWith(
+                    {{"HOME", home.path().string()},
+                     {"XDG_CONFIG_HOME", (home.path() / side / "config").string()},
+                     {"XDG_DATA_HOME", (home.path() / side / "data").string()},
+                     {"XDG_RUNTIME_DIR", (home.path() / "run").string()},
+                     {"SSH_AUTH_SOCK", agent.socketPath()}});
+            };
+            relayEnvironment = common("relay");
+            clientEnvironment = common("client");
+            startRelay();
+            pairClient();
+            client = std::make_unique<ChildProcess>(
+                std::vector<std::string>{KESTREL_AGENT, "serve", "-D", "--socket", clientSocket},
+                clientEnvironment);
+            const auto line = client->readLine();
+            if (!line || line->rfind("SSH_AUTH_SOCK=" + clientSocket, 0) != 0) {
+                throw std::runtime_error("kestrel-agent serve: " + client->standardError());
+            }
+            startSshd();
+        }
+
+        ~World() {
+            if (sshd > 0) {
+                ::kill(sshd, SIGTERM);
+                waitForExit(sshd);
+            }
+        }
+
+        void startRelay() {
+            relay = std::make_unique<ChildProcess>(
+                std::vector<std::string>{KESTREL_RELAY, "serve", "--json", "--port",
+                                         std::to_string(relayPort)},
+                relayEnvironment);
+            if (!relay->readLine())
+                throw std::runtime_error("kestrel-relay serve: " + relay->standardError());
+        }
+
+        void pairClient() {
+            ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, relayEnvironment);
+            const std::string code = Json::parse(pair.readLine().value())["code"];
+            runOrThrow({KESTREL_AGENT, "pair", "--relay", "127.0.0.1:" + std::to_string(relayPort),
+                        "--name", "e2e laptop", "--code", code.substr(0, 3) + " " + code.substr(3)},
+                       clientEnvironment);
+            if (Json::parse(pair.readLine().value())["result"] != "paired")
+                throw std::runtime_error("not paired");
+        }
+
+        void startSshd() {
+            fs::create_directories("/run/sshd");
+            const fs::path hostKey = home.path() / "ssh_host_ed25519_key";
+            runOrThrow({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", hostKey.string()},
+                       clientEnvironment);
+            std::string keys;
+            for (const std::string& key : agent.publicKeys()) keys += key + "\n";
+            writeText(home.path() / "authorized_keys", keys);
+            writeText(
+                home.path() / "sshd_config",
+                "Port " + std::to_string(sshdPort) + "\nListenAddress 127.0.0.1\nHostKey " +
+                    hostKey.string() + "\nAuthorizedKeysFile " +
+                    (home.path() / "authorized_keys").string() +
+                    "\nPidFile none\nUsePAM no\nStrictModes no\nPermitRootLogin prohibit-password\n"
+                    "PasswordAuthentication no\nKbdInteractiveAuthentication no\nLogLevel ERROR\n");
+            sshd = spawnWithLog(
+                {"/usr/sbin/sshd", "-D", "-e", "-f", (home.path() / "sshd_config").string()},
+                clientEnvironment, home.path() / "sshd.log");
+            waitFor([&] { return acceptsConnections(sshdPort); }, "sshd");
+        }
+    };
+
+    // Runs an OpenSSH tool against kestrel-agent's socket.
+    static ProcessOutput throughClient(std::vector<std::string> arguments) {
+        return runProcess(arguments, withVariable(world_->clientEnvironment, "SSH_AUTH_SOCK",
+                                                  world_->clientSocket));
+    }
+
+    static World* world_;
+};
+
+OpenSSHEndToEndTest::World* OpenSSHEndToEndTest::world_ = nullptr;
+
+TEST_F(OpenSSHEndToEndTest, SshAddListsExactlyWhatTheRealAgentHolds) {
+    const ProcessOutput listed = throughClient({"ssh-add", "-L"});
+    EXPECT_EQ(listed.exitStatus, 0) << listed.standardError;
+    EXPECT_EQ(listed.standardOutput, world_->agent.sshAddList());
+}
+
+TEST_F(OpenSSHEndToEndTest, SshKeygenSignsWithEveryKeyTypeAndTheSignaturesVerify) {
+    const fs::path data = world_->home.path() / "data.txt";
+    writeText(data, "signed through the relay\n");
+    for (const std::string& key : world_->agent.publicKeys()) {
+        const std::string type = key.substr(0, key.find(' '));
+        SCOPED_TRACE(type);
+        const fs::path publicKey = world_->home.path() / (type + ".pub");
+        writeText(publicKey, key + "\n");
+        fs::remove(data.string() + ".sig");
+        const ProcessOutput signedOutput = throughClient(
+            {"ssh-keygen", "-Y", "sign", "-n", "file", "-f", publicKey.string(), data.string()});
+        ASSERT_EQ(signedOutput.exitStatus, 0) << signedOutput.standardError;
+
+        const fs::path allowed = world_->home.path() / "allowed_signers";
+        writeText(allowed, "e2e@kestrel " + key + "\n");
+        const ProcessOutput verified = runProcess(
+            {"sh", "-c",
+             "ssh-keygen -Y verify -f '" + allowed.string() + "' -I e2e@kestrel -n file -s '" +
+                 data.string() + ".sig' < '" + data.string() + "'"},
+            world_->clientEnvironment);
+        EXPECT_EQ(verified.exitStatus, 0) << verified.standardOutput << verified.standardError;
+
+        if (type == "ssh-rsa") {
+            // The armoured signature names its algorithm; RSA signs with SHA-512.
+            std::string armoured = readTextFile(data.string() + ".sig");
+            std::string base64;
+            std::istringstream lines(armoured);
+            for (std::string line; std::getline(lines, line);) {
+                if (line.rfind("-----", 0) != 0) base64 += line;
+            }
+            const auto blob = base64Decode(base64);
+            ASSERT_TRUE(blob);
+            EXPECT_NE(toText(*blob).find("rsa-sha2-512"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(OpenSSHEndToEndTest, SshLogsInToSshdWithAKeyOnlyTheAgentHolds) {
+    const ProcessOutput login = throughClient(
+        {"ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o",
+         "UserKnownHostsFile=" + (world_->home.path() / "known_hosts").string(), "-o",
+         "StrictHostKeyChecking=accept-new", "-o", "IdentityAgent=" + world_->clientSocket, "-p",
+         std::to_string(world_->sshdPort), "root@127.0.0.1", "echo logged-in"});
+    EXPECT_EQ(login.exitStatus, 0)
+        << login.standardError << readTextFile(world_->home.path() / "sshd.log");
+    EXPECT_EQ(login.standardOutput, "logged-in\n");
+}
+
+TEST_F(OpenSSHEndToEndTest, RemovingAndLockingThroughTheClientAreRefused) {
+    const fs::path askpass = world_->home.path() / "askpass";
+    writeText(askpass, "#!/bin/sh\necho lock-passphrase\n");
+    fs::permissions(askpass, fs::perms::owner_all);
+    const std::string before = world_->agent.sshAddList();
+
+    EXPECT_NE(throughClient({"ssh-add", "-D"}).exitStatus, 0);
+    std::vector<std::string> lockEnvironment =
+        withVariable(world_->clientEnvironment, "SSH_AUTH_SOCK", world_->clientSocket);
+    lockEnvironment.push_back("SSH_ASKPASS=" + askpass.string());
+    lockEnvironment.push_back("SSH_ASKPASS_REQUIRE=force");
+    lockEnvironment.push_back("DISPLAY=:0");
+    const ProcessOutput lock = runProcess({"ssh-add", "-x"}, lockEnvironment);
+    EXPECT_NE(lock.exitStatus, 0);
+    EXPECT_NE(lock.standardError.find("Failed to lock"), std::string::npos) << lock.standardError;
+
+    EXPECT_EQ(world_->agent.sshAddList(), before) << "the real agent keeps its keys, unlocked";
+}
+
+// Last in the suite: it restarts the relay and then revokes the client.
+TEST_F(OpenSSHEndToEndTest, SurvivesARelayRestartAndStopsAtRevocation) {
+    world_->relay->signal(SIGTERM);
+    ASSERT_EQ(world_->relay->wait(), 0);
+    world_->startRelay();
+    const ProcessOutput afterRestart = throughClient({"ssh-add", "-L"});
+    EXPECT_EQ(afterRestart.exitStatus, 0) << afterRestart.standardError;
+    EXPECT_EQ(afterRestart.standardOutput, world_->agent.sshAddList());
+
+    runOrThrow({KESTREL_RELAY, "revoke", "e2e laptop"}, world_->relayEnvironment);
+    const ProcessOutput revoked = throughClient({"ssh-add", "-L"});
+    EXPECT_NE(revoked.exitStatus, 0);
+    EXPECT_EQ(world_->agent.sshAddList().empty(), false) << "the real agent is untouched";
+    waitFor([&] { return world_->client->standardError().find("revoked?") != std::string::npos; },
+            "the client's line about the revocation");
+}
+
+}  // namespace
+}  // namespace kestrel::testing
+
+namespace kestrel::testing {
+namespace {
+
+// kestrel-agent's own errors: one line, nothing stored.
+class AgentCommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(home_.path() / "run");
+        fs::permissions(home_.path() / "run", fs::perms::owner_all);
+        environment_ = environmentWith({{"HOME", home_.path().string()},
+                                        {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
+                                        {"XDG_DATA_HOME", (home_.path() / "data").string()},
+                                        {"XDG_RUNTIME_DIR", (home_.path() / "run").string()}});
+    }
+
+    ProcessOutput agent(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), KESTREL_AGENT);
+        return runProcess(arguments, environment_);
+    }
+
+    TemporaryDirectory home_;
+    std::vector<std::string> environment_;
+};
+
+TEST_F(AgentCommandLineTest, BadArgumentsGetOneLineAndExitTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"pair", "--code", "123456"},
+        {"pair", "--relay", "no-port", "--code", "1"},
+        {"pair", "--relay", "host:0"},
+        {"pair", "--relay", "::1:4000"},
+        {"serve", "--bogus"},
+        {"forget"},
+        {"frobnicate"},
+    };
+    for (const auto& arguments : cases) {
+        const ProcessOutput output = agent(arguments);
+        EXPECT_EQ(output.exitStatus, 2) << arguments.back();
+        EXPECT_EQ(std::count(output.standardError.begin(), output.standardError.end(), '\n'), 1)
+            << output.standardError;
+    }
+    const ProcessOutput unpaired = agent({"serve", "-D"});
+    EXPECT_EQ(unpaired.exitStatus, 1);
+    EXPECT_NE(unpaired.standardError.find("no relay is paired"), std::string::npos);
+}
+
+TEST_F(AgentCommandLineTest, AWrongCodeIsRefusedAndNothingIsStored) {
+    const std::uint16_t port = freePort();
+    ChildProcess relay({KESTREL_RELAY, "serve", "--port", std::to_string(port)}, environment_);
+    ASSERT_TRUE(relay.readLine());
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+    const std::string code = Json::parse(pair.readLine().value())["code"];
+    const std::string wrong = code == "000000" ? "111111" : "000000";
+
+    const ProcessOutput refused =
+        agent({"pair", "--relay", "127.0.0.1:" + std::to_string(port), "--code", wrong});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_NE(refused.standardError.find("the relay did not accept this code"), std::string::npos)
+        << refused.standardError;
+    EXPECT_FALSE(fs::exists(home_.path() / "config" / "kestrel-agent" / "relays.json"));
+    EXPECT_EQ(agent({"list", "--json"}).standardOutput, "");
+}
+
+}  // namespace
+}  // namespace kestrel::testing
