@@ -12,7 +12,7 @@ else
   WERROR := OFF
 endif
 
-.PHONY: run build-release bench test build-test deps-test format format-check clean
+.PHONY: run build-release bench fuzz test build-test deps-test format format-check clean
 
 # Builds a release build and runs the relay in the foreground (Ctrl-C stops it). Extra options
 # for `kestrel-relay serve` go in ARGS, e.g. make run ARGS="--port 4000".
@@ -25,6 +25,12 @@ run: build-release
 bench: build-release
 	$(RELEASE_DIR)/bench/pairing_code_search --threads $(JOBS)
 	$(RELEASE_DIR)/bench/relay_flood
+
+# libFuzzer targets (clang), each run for FUZZ_SECONDS (default 60); make test replays their
+# committed corpora.
+FUZZ_SECONDS ?= 60
+fuzz:
+	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 build-release:
 	scripts/install-deps.sh build

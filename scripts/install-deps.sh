@@ -2,6 +2,7 @@
 # Installs the Debian packages a build needs, and nothing when they are already there.
 #   scripts/install-deps.sh build   compiler, CMake, Ninja and the libraries
 #   scripts/install-deps.sh test    the above plus the test frameworks and tools
+#   scripts/install-deps.sh fuzz    the build packages plus clang and its libFuzzer runtime
 # Works as root or through sudo; apt-get runs only when a package is missing.
 set -euo pipefail
 
@@ -14,10 +15,15 @@ test_packages=(
   openssh-client openssh-server
 )
 
+fuzz_packages=(
+  clang libclang-rt-14-dev
+)
+
 case "${1:-test}" in
   build) wanted=("${build_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 build|test" >&2; exit 2 ;;
+  fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
+  *) echo "usage: $0 build|test|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()
