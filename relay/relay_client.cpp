@@ -1,6 +1,10 @@
 #include "relay/relay_client.hpp"
 
+#include <sys/socket.h>
+
 #include <openssl/crypto.h>
+
+#include <cerrno>
 
 namespace kestrel {
 
@@ -50,6 +54,13 @@ asio::awaitable<Bytes> RelayClient::agentRequest(ByteView message) {
         throw std::system_error(RelayIOError::malformed, "expected an agent response");
     }
     co_return std::move(reply.payload);
+}
+
+bool RelayClient::peerHasClosed() const {
+    if (!socket_->is_open()) return true;
+    std::uint8_t byte = 0;
+    const ssize_t peeked = ::recv(socket_->native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 void RelayClient::close() {

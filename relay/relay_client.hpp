@@ -34,6 +34,12 @@ public:
     asio::awaitable<void> sendEnvelope(const RelayEnvelope& envelope);
     asio::awaitable<RelayEnvelope> receiveEnvelope();
 
+    // Whether the relay has ended the connection (or sent something nobody asked for) while it
+    // sat idle, as it does when it restarts or revokes the device. Does not block. A client that
+    // keeps a connection between requests checks this first, so that a stale connection is
+    // replaced instead of failing the next request.
+    bool peerHasClosed() const;
+
     asio::ip::tcp::socket& socket() noexcept { return *socket_; }
     void close();
 

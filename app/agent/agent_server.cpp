@@ -6,16 +6,38 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/io_context.hpp>
 #include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-#include "app/agent/relay_connection.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 
 namespace kestrel::agent {
 namespace {
+
+// Another agent (this program or ssh-agent) still answering on the path: taking its name would
+// cut off whoever uses it.
+bool socketIsServed(const std::string& path) {
+    asio::io_context io;
+    asio::local::stream_protocol::socket probe(io);
+    std::error_code error;
+    probe.connect(asio::local::stream_protocol::endpoint(path), error);
+    return !error;
+}
+
+void removeStaleSocket(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return;
+    if (!S_ISSOCK(status.st_mode))
+        throw std::runtime_error(path + " exists and is not a socket; choose another --socket");
+    if (socketIsServed(path)) {
+        throw std::runtime_error("an agent is already serving " + path +
+                                 " (stop it first, or choose another --socket)");
+    }
+    ::unlink(path.c_str());
+}
 
 bool peerIsThisUser(asio::local::stream_protocol::socket& socket) {
     ucred credentials{};
@@ -23,6 +45,12 @@ bool peerIsThisUser(asio::local::stream_protocol::socket& socket) {
     return ::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) ==
                0 &&
            credentials.uid == ::getuid();
+}
+
+// The request as a coroutine of its own, so that a deadline can cancel it. The caller awaits it
+// to the end: relay and reply outlive it.
+asio::awaitable<void> requestReply(RelayClient& relay, Bytes request, Bytes& reply) {
+    reply = co_await relay.agentRequest(request);
 }
 
 }  // namespace
@@ -36,7 +64,7 @@ AgentServer::AgentServer(asio::any_io_executor executor, PairedRelay relay, Symm
       log_(log) {}
 
 void AgentServer::start(const std::string& path) {
-    ::unlink(path.c_str());
+    removeStaleSocket(path);
     const mode_t previous = ::umask(0177);
     asio::local::stream_protocol::acceptor acceptor(executor_);
     std::error_code error;
@@ -94,27 +122,43 @@ asio::awaitable<void> AgentServer::serveClient(std::shared_ptr<LocalSocket> clie
 }
 
 asio::awaitable<Bytes> AgentServer::forward(std::optional<RelayClient>& relay, Bytes request) {
-    std::string problem;
+    if (relay && relay->peerHasClosed()) {
+        relay->close();
+        relay.reset();
+    }
+    RelayStep step = RelayStep::connecting;
+    Bytes reply;
+    std::exception_ptr failure;
     try {
-        if (!relay) relay.emplace(co_await openPaired(relay_, key_, clientName_));
-        Bytes reply = co_await relay->agentRequest(request);
+        co_await exchange(relay, std::move(request), reply, step);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure) {
         lastProblem_.clear();
         co_return reply;
-    } catch (const std::exception& error) {
-        problem = describeRelayFailure(error);
     }
     // The next request opens a new connection.
     if (relay) relay->close();
     relay.reset();
-    report(problem);
+    report(describeRelayFailure(step, failure));
     co_return SSHAgentProtocol::encodeFailure();
+}
+
+asio::awaitable<void> AgentServer::exchange(std::optional<RelayClient>& relay, Bytes request,
+                                            Bytes& reply, RelayStep& step) {
+    if (!relay) {
+        co_await withDeadline(openPaired(relay_, key_, clientName_, relay, step), handshakeLimit);
+    }
+    step = RelayStep::request;
+    co_await withDeadline(requestReply(*relay, std::move(request), reply), replyLimit);
 }
 
 void AgentServer::report(const std::string& problem) {
     // One line per change of trouble, not one per request: ssh asks many times in a row.
     if (problem == lastProblem_) return;
     lastProblem_ = problem;
-    log_ << "kestrel-agent: relay \"" << relay_.relayName << "\" at " << relay_.address << ": "
+    log_ << "kestrel-agent: relay \u201C" << relay_.relayName << "\u201D at " << relay_.address
          << problem << std::endl;
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "app/agent/paired_relays.hpp"
+#include "app/agent/relay_connection.hpp"
 #include "relay/relay_client.hpp"
 
 namespace kestrel::agent {
@@ -29,7 +30,9 @@ public:
     AgentServer(asio::any_io_executor executor, PairedRelay relay, SymmetricKey key,
                 std::string clientName, std::ostream& log);
 
-    // Binds the socket (0600) at path, replacing a stale one, and starts accepting.
+    // Binds the socket (0600) at path and starts accepting. A socket left there by an agent that
+    // is gone is replaced; a socket that still accepts connections, or anything else at path, is
+    // left alone and std::runtime_error says so in one line.
     void start(const std::string& path);
     void stop();
 
@@ -39,6 +42,8 @@ private:
     asio::awaitable<void> acceptLoop();
     asio::awaitable<void> serveClient(std::shared_ptr<LocalSocket> client);
     asio::awaitable<Bytes> forward(std::optional<RelayClient>& relay, Bytes request);
+    asio::awaitable<void> exchange(std::optional<RelayClient>& relay, Bytes request, Bytes& reply,
+                                   RelayStep& step);
     void report(const std::string& problem);
 
     asio::any_io_executor executor_;

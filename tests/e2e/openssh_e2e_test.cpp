@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -72,11 +73,72 @@ std::vector<std::string> withVariable(std::vector<std::string> environment, cons
     return environment;
 }
 
+// One connection to an agent socket, kept open between requests as ssh keeps its own for a
+// whole session. Answers with the type byte of each reply.
+class HeldAgentConnection {
+public:
+    explicit HeldAgentConnection(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot connect to " + path);
+    }
+    ~HeldAgentConnection() { ::close(fd_); }
+    HeldAgentConnection(const HeldAgentConnection&) = delete;
+    HeldAgentConnection& operator=(const HeldAgentConnection&) = delete;
+
+    // Sends "request identities" (11) and returns the reply's type: 12 for the identities, 5
+    // for the agent failure message.
+    int requestIdentities() {
+        const std::uint8_t request[] = {0, 0, 0, 1, 11};
+        if (::write(fd_, request, sizeof request) != sizeof request)
+            throw std::runtime_error("write");
+        std::uint8_t header[4];
+        readExactly(header, sizeof header);
+        const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
+                                   std::size_t{header[2]} << 8 | header[3];
+        std::vector<std::uint8_t> body(length);
+        readExactly(body.data(), length);
+        return length == 0 ? -1 : body[0];
+    }
+
+private:
+    void readExactly(std::uint8_t* buffer, std::size_t count) {
+        while (count > 0) {
+            const ssize_t got = ::read(fd_, buffer, count);
+            if (got <= 0) throw std::runtime_error("the agent connection closed");
+            buffer += got;
+            count -= static_cast<std::size_t>(got);
+        }
+    }
+
+    int fd_;
+};
+
+constexpr int identitiesAnswer = 12;
+constexpr int failureAnswer = 5;
+// What ssh-add says when the agent answers with the failure message (and not, say, when the
+// socket is dead).
+constexpr std::string_view refusedBySsh = "agent refused operation";
+
 // One user's world for the whole suite: the agent with its three keys, the relay, the client
 // paired with it and serving its socket, and an sshd that accepts only the agent's keys.
 class OpenSSHEndToEndTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { world_ = new World(); }
+    // The world is built by the first test and kept for the rest of the suite. One that cannot
+    // be built fails every test with the reason: thrown from SetUpTestSuite, it would mark the
+    // tests skipped, and ctest does not count a skipped test as a failure.
+    void SetUp() override {
+        if (world_ == nullptr && worldFailure_.empty()) {
+            try {
+                world_ = new World();
+            } catch (const std::exception& error) {
+                worldFailure_ = error.what();
+            }
+        }
+        ASSERT_NE(world_, nullptr) << "the end-to-end world could not be set up: " << worldFailure_;
+    }
     static void TearDownTestSuite() {
         delete world_;
         world_ = nullptr;
@@ -85,8 +147,10 @@ protected:
     struct World {
         SSHAgentFixture agent{SSHAgentFixture::allKeyTypes()};
         TemporaryDirectory home;
-        std::uint16_t relayPort = freePort();
-        std::uint16_t sshdPort = freePort();
+        // A name from the network that a shell must never run: serve's lines are eval'd.
+        std::string relayName = "relay 'e2e' $(touch " + (home.path() / "pwned").string() + ")";
+        std::uint16_t relayPort = 0;
+        std::uint16_t sshdPort = 0;  // chosen once the relay holds its own port
         std::string clientSocket = (home.path() / "client.sock").string();
         std::vector<std::string> relayEnvironment;
         std::vector<std::string> clientEnvironment;
@@ -113,7 +177,7 @@ protected:
                 std::vector<std::string>{KESTREL_AGENT, "serve", "-D", "--socket", clientSocket},
                 clientEnvironment);
             const auto line = client->readLine();
-            if (!line || line->rfind("SSH_AUTH_SOCK=" + clientSocket, 0) != 0) {
+            if (!line || *line != "SSH_AUTH_SOCK=" + clientSocket + "; export SSH_AUTH_SOCK;") {
                 throw std::runtime_error("kestrel-agent serve: " + client->standardError());
             }
             startSshd();
@@ -126,13 +190,16 @@ protected:
             }
         }
 
+        // The first start takes the port the system gives; a restart asks for the same one, as
+        // the client knows the relay by its address.
         void startRelay() {
             relay = std::make_unique<ChildProcess>(
-                std::vector<std::string>{KESTREL_RELAY, "serve", "--json", "--port",
-                                         std::to_string(relayPort)},
+                std::vector<std::string>{KESTREL_RELAY, "serve", "--json", "--name", relayName,
+                                         "--port", std::to_string(relayPort)},
                 relayEnvironment);
-            if (!relay->readLine())
-                throw std::runtime_error("kestrel-relay serve: " + relay->standardError());
+            const auto line = relay->readLine();
+            if (!line) throw std::runtime_error("kestrel-relay serve: " + relay->standardError());
+            relayPort = Json::parse(*line)["port"].get<std::uint16_t>();
         }
 
         void pairClient() {
@@ -146,6 +213,7 @@ protected:
         }
 
         void startSshd() {
+            sshdPort = freePort();
             fs::create_directories("/run/sshd");
             const fs::path hostKey = home.path() / "ssh_host_ed25519_key";
             runOrThrow({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", hostKey.string()},
@@ -174,9 +242,11 @@ protected:
     }
 
     static World* world_;
+    static std::string worldFailure_;
 };
 
 OpenSSHEndToEndTest::World* OpenSSHEndToEndTest::world_ = nullptr;
+std::string OpenSSHEndToEndTest::worldFailure_;
 
 TEST_F(OpenSSHEndToEndTest, SshAddListsExactlyWhatTheRealAgentHolds) {
     const ProcessOutput listed = throughClient({"ssh-add", "-L"});
@@ -222,11 +292,12 @@ TEST_F(OpenSSHEndToEndTest, SshKeygenSignsWithEveryKeyTypeAndTheSignaturesVerify
 }
 
 TEST_F(OpenSSHEndToEndTest, SshLogsInToSshdWithAKeyOnlyTheAgentHolds) {
-    const ProcessOutput login = throughClient(
-        {"ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o",
-         "UserKnownHostsFile=" + (world_->home.path() / "known_hosts").string(), "-o",
-         "StrictHostKeyChecking=accept-new", "-o", "IdentityAgent=" + world_->clientSocket, "-p",
-         std::to_string(world_->sshdPort), "root@127.0.0.1", "echo logged-in"});
+    const ProcessOutput login =
+        throughClient({"ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o",
+                       "UserKnownHostsFile=" + (world_->home.path() / "known_hosts").string(), "-o",
+                       "StrictHostKeyChecking=accept-new", "-o", "IdentitiesOnly=no", "-o",
+                       "IdentityAgent=" + world_->clientSocket, "-p",
+                       std::to_string(world_->sshdPort), "root@127.0.0.1", "echo logged-in"});
     EXPECT_EQ(login.exitStatus, 0)
         << login.standardError << readTextFile(world_->home.path() / "sshd.log");
     EXPECT_EQ(login.standardOutput, "logged-in\n");
@@ -238,7 +309,10 @@ TEST_F(OpenSSHEndToEndTest, RemovingAndLockingThroughTheClientAreRefused) {
     fs::permissions(askpass, fs::perms::owner_all);
     const std::string before = world_->agent.sshAddList();
 
-    EXPECT_NE(throughClient({"ssh-add", "-D"}).exitStatus, 0);
+    const ProcessOutput removeAll = throughClient({"ssh-add", "-D"});
+    EXPECT_NE(removeAll.exitStatus, 0);
+    EXPECT_NE(removeAll.standardError.find("Failed to remove all identities"), std::string::npos)
+        << removeAll.standardError;
     std::vector<std::string> lockEnvironment =
         withVariable(world_->clientEnvironment, "SSH_AUTH_SOCK", world_->clientSocket);
     lockEnvironment.push_back("SSH_ASKPASS=" + askpass.string());
@@ -251,21 +325,97 @@ TEST_F(OpenSSHEndToEndTest, RemovingAndLockingThroughTheClientAreRefused) {
     EXPECT_EQ(world_->agent.sshAddList(), before) << "the real agent keeps its keys, unlocked";
 }
 
-// Last in the suite: it restarts the relay and then revokes the client.
+// The device's key is in the client's key file and nowhere else the client writes or prints.
+TEST_F(OpenSSHEndToEndTest, TheDeviceKeyAppearsInNoOutputAndNoOtherFile) {
+    const Json secrets =
+        Json::parse(readTextFile(world_->home.path() / "client/data/kestrel-agent/secrets.json"));
+    ASSERT_EQ(secrets.size(), 1u);
+    const std::string key = secrets.begin()->begin()->get<std::string>();
+    ASSERT_EQ(key.size(), 44u);
+    const ProcessOutput list =
+        runProcess({KESTREL_AGENT, "list", "--json"}, world_->clientEnvironment);
+    for (const std::string& text :
+         {list.standardOutput + list.standardError, world_->client->standardError(),
+          world_->relay->standardError(),
+          readTextFile(world_->home.path() / "client/config/kestrel-agent/relays.json")}) {
+        EXPECT_EQ(text.find(key), std::string::npos);
+    }
+}
+
+TEST_F(OpenSSHEndToEndTest, EvalOfServeStartsABackgroundAgentWhoseLinesRunNothingElse) {
+    const fs::path socket = world_->home.path() / "background.sock";
+    const fs::path log = world_->home.path() / "background.log";
+    // The agent keeps standard error: into a file, so that this shell's output ends with it.
+    const ProcessOutput shell =
+        runProcess({"sh", "-c",
+                    std::string("eval \"$('") + KESTREL_AGENT + "' serve --socket '" +
+                        socket.string() + "' 2>'" + log.string() +
+                        "')\" || exit 9\n"
+                        "trap 'kill \"$KESTREL_AGENT_PID\"' EXIT\n"
+                        "test \"$SSH_AUTH_SOCK\" = '" +
+                        socket.string() + "' || exit 8\nssh-add -L"},
+                   world_->clientEnvironment);
+    EXPECT_EQ(shell.exitStatus, 0) << shell.standardError << readTextFile(log);
+    EXPECT_EQ(shell.standardOutput.substr(shell.standardOutput.find('\n') + 1),
+              world_->agent.sshAddList());
+    EXPECT_NE(shell.standardOutput.find("relay \u201C" + world_->relayName + "\u201D"),
+              std::string::npos)
+        << shell.standardOutput;
+    EXPECT_FALSE(fs::exists(world_->home.path() / "pwned")) << "the relay's name was run";
+}
+
+TEST_F(OpenSSHEndToEndTest, ServeNeverTakesOverALiveSocketOrAnotherFile) {
+    const fs::path file = world_->home.path() / "not-a-socket";
+    writeText(file, "keep me\n");
+    for (const std::string& path : {world_->clientSocket, file.string()}) {
+        SCOPED_TRACE(path);
+        const ProcessOutput refused =
+            runProcess({KESTREL_AGENT, "serve", "-D", "--socket", path}, world_->clientEnvironment);
+        EXPECT_EQ(refused.exitStatus, 1);
+        EXPECT_EQ(std::count(refused.standardError.begin(), refused.standardError.end(), '\n'), 1)
+            << refused.standardError;
+    }
+    EXPECT_EQ(readTextFile(file), "keep me\n");
+    EXPECT_EQ(throughClient({"ssh-add", "-L"}).standardOutput, world_->agent.sshAddList())
+        << "the first client still serves its socket";
+}
+
+// Last in the suite: it restarts the relay, then revokes the client and stops it.
 TEST_F(OpenSSHEndToEndTest, SurvivesARelayRestartAndStopsAtRevocation) {
+    const std::string allKeys = world_->agent.sshAddList();
+    HeldAgentConnection held(world_->clientSocket);
+    ASSERT_EQ(held.requestIdentities(), identitiesAnswer);
+
     world_->relay->signal(SIGTERM);
     ASSERT_EQ(world_->relay->wait(), 0);
+    const ProcessOutput whileDown = throughClient({"ssh-add", "-L"});
+    EXPECT_NE(whileDown.exitStatus, 0);
+    EXPECT_NE(whileDown.standardError.find(refusedBySsh), std::string::npos)
+        << whileDown.standardError;
+    // The line is written before the failure answer goes out.
+    EXPECT_NE(world_->client->standardError().find("is unreachable"), std::string::npos)
+        << world_->client->standardError();
+
     world_->startRelay();
+    EXPECT_EQ(held.requestIdentities(), identitiesAnswer)
+        << "a connection held across the restart is reopened, not failed once";
     const ProcessOutput afterRestart = throughClient({"ssh-add", "-L"});
     EXPECT_EQ(afterRestart.exitStatus, 0) << afterRestart.standardError;
-    EXPECT_EQ(afterRestart.standardOutput, world_->agent.sshAddList());
+    EXPECT_EQ(afterRestart.standardOutput, allKeys);
 
     runOrThrow({KESTREL_RELAY, "revoke", "e2e laptop"}, world_->relayEnvironment);
     const ProcessOutput revoked = throughClient({"ssh-add", "-L"});
     EXPECT_NE(revoked.exitStatus, 0);
-    EXPECT_EQ(world_->agent.sshAddList().empty(), false) << "the real agent is untouched";
-    waitFor([&] { return world_->client->standardError().find("revoked?") != std::string::npos; },
-            "the client's line about the revocation");
+    EXPECT_NE(revoked.standardError.find(refusedBySsh), std::string::npos) << revoked.standardError;
+    EXPECT_EQ(held.requestIdentities(), failureAnswer);
+    EXPECT_NE(world_->client->standardError().find("no longer knows this device (revoked?)"),
+              std::string::npos)
+        << world_->client->standardError();
+    EXPECT_EQ(world_->agent.sshAddList(), allKeys) << "the real agent is untouched";
+
+    world_->client->signal(SIGTERM);
+    EXPECT_EQ(world_->client->wait(), 0);
+    EXPECT_FALSE(fs::exists(world_->clientSocket));
 }
 
 }  // namespace
@@ -301,6 +451,11 @@ TEST_F(AgentCommandLineTest, BadArgumentsGetOneLineAndExitTwo) {
         {"pair", "--relay", "no-port", "--code", "1"},
         {"pair", "--relay", "host:0"},
         {"pair", "--relay", "::1:4000"},
+        {"pair", "--relay", "127.0.0.1:1", "--code", "12345"},
+        {"pair", "--relay", "127.0.0.1:1", "--code", "12a456"},
+        {"pair", "--relay", "127.0.0.1:1", "--code", "1234567"},
+        {"pair", "--relay", "127.0.0.1:1"},  // no code on the empty standard input
+        {"list", "extra"},
         {"serve", "--bogus"},
         {"forget"},
         {"frobnicate"},
@@ -316,20 +471,33 @@ TEST_F(AgentCommandLineTest, BadArgumentsGetOneLineAndExitTwo) {
     EXPECT_NE(unpaired.standardError.find("no relay is paired"), std::string::npos);
 }
 
+// The relay gives one handshake per code: after the wrong code, the right one finds no code
+// open. Each failure is one line, and the client stores nothing.
 TEST_F(AgentCommandLineTest, AWrongCodeIsRefusedAndNothingIsStored) {
-    const std::uint16_t port = freePort();
-    ChildProcess relay({KESTREL_RELAY, "serve", "--port", std::to_string(port)}, environment_);
-    ASSERT_TRUE(relay.readLine());
+    ChildProcess relay({KESTREL_RELAY, "serve", "--json"}, environment_);
+    const std::string address =
+        "127.0.0.1:" + std::to_string(Json::parse(relay.readLine().value())["port"].get<int>());
     ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
     const std::string code = Json::parse(pair.readLine().value())["code"];
     const std::string wrong = code == "000000" ? "111111" : "000000";
 
-    const ProcessOutput refused =
-        agent({"pair", "--relay", "127.0.0.1:" + std::to_string(port), "--code", wrong});
-    EXPECT_EQ(refused.exitStatus, 1);
-    EXPECT_NE(refused.standardError.find("the relay did not accept this code"), std::string::npos)
-        << refused.standardError;
-    EXPECT_FALSE(fs::exists(home_.path() / "config" / "kestrel-agent" / "relays.json"));
+    const struct {
+        std::string code;
+        std::string message;
+    } attempts[] = {
+        {wrong, "the relay did not accept this code; check it and try again"},
+        {code, "no code is open there"},
+    };
+    for (const auto& attempt : attempts) {
+        const ProcessOutput refused = agent({"pair", "--relay", address, "--code", attempt.code});
+        EXPECT_EQ(refused.exitStatus, 1);
+        EXPECT_NE(refused.standardError.find(attempt.message), std::string::npos)
+            << refused.standardError;
+        EXPECT_EQ(std::count(refused.standardError.begin(), refused.standardError.end(), '\n'), 1)
+            << refused.standardError;
+    }
+    EXPECT_FALSE(fs::exists(home_.path() / "config" / "kestrel-agent"));
+    EXPECT_FALSE(fs::exists(home_.path() / "data" / "kestrel-agent"));
     EXPECT_EQ(agent({"list", "--json"}).standardOutput, "");
 }
 

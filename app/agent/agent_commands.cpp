@@ -1,0 +1,247 @@
+#include "app/agent/agent_commands.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/use_future.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "app/agent/agent_server.hpp"
+#include "app/agent/paired_relays.hpp"
+#include "app/agent/relay_connection.hpp"
+#include "app/common/arguments.hpp"
+#include "platform/host_name.hpp"
+#include "platform/paths.hpp"
+#include "protocol/secure_channel.hpp"
+
+namespace kestrel::agent {
+namespace {
+
+using cli::Arguments;
+using cli::UsageError;
+
+void runToCompletion(asio::io_context& io, asio::awaitable<void> task) {
+    auto done = asio::co_spawn(io, std::move(task), asio::use_future);
+    io.run();
+    io.restart();
+    done.get();
+}
+
+std::string readCode(const Arguments& arguments) {
+    if (auto code = arguments.value("code")) return *code;
+    if (::isatty(STDIN_FILENO)) std::cerr << "Code shown by the relay: " << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line))
+        throw UsageError("no code given (--code CODE, or type it at the prompt)");
+    return line;
+}
+
+// The line that replaces a failure of pairing, by how far it got.
+std::string pairingFailure(RelayStep step, const std::exception_ptr& failure,
+                           const std::string& address) {
+    std::error_code code;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::system_error& error) {
+        code = error.code();
+    } catch (...) {
+    }
+    const bool closed = code == RelayIOError::closed || code == asio::error::connection_reset ||
+                        code == asio::error::broken_pipe;
+    if (step == RelayStep::handshake && code == SecureChannelError::confirmRejected) {
+        return "the relay did not accept this code; check it and try again (or open a new one "
+               "with `kestrel-relay pair`)";
+    }
+    if (step == RelayStep::handshake && closed) {
+        return "the relay at " + address +
+               " closed the connection: no code is open there (run `kestrel-relay pair` on the "
+               "relay), or another device is using it";
+    }
+    return "the relay at " + address + describeRelayFailure(step, failure);
+}
+
+std::string defaultSocketPath() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string directory = runtime != nullptr && runtime[0] == '/'
+                                      ? std::string(runtime) + "/kestrel-agent"
+                                      : "/tmp/kestrel-agent-" + std::to_string(::getuid());
+    ensurePrivateDirectory(directory);
+    return directory + "/agent.sock";
+}
+
+// What eval "$(kestrel-agent serve)" runs, in the form ssh-agent -s prints.
+void printShellLines(const std::string& path, pid_t pid, const std::string& relayName) {
+    std::cout << "SSH_AUTH_SOCK=" << shellWord(path) << "; export SSH_AUTH_SOCK;\n"
+              << "KESTREL_AGENT_PID=" << pid << "; export KESTREL_AGENT_PID;\n"
+              << "echo "
+              << shellWord("Agent pid " + std::to_string(pid) + ", relay \u201C" + relayName +
+                           "\u201D")
+              << ";" << std::endl;
+}
+
+// Without -D the agent goes to the background once its socket exists, as ssh-agent does: the
+// parent prints the lines for eval and returns at once. Standard error stays, for the lines
+// that say why a request failed.
+void detach(asio::io_context& io, const std::string& path, const std::string& relayName) {
+    io.notify_fork(asio::io_context::fork_prepare);
+    const pid_t child = ::fork();
+    if (child < 0) throw std::system_error(errno, std::generic_category(), "fork");
+    if (child > 0) {
+        printShellLines(path, child, relayName);
+        std::_Exit(0);
+    }
+    io.notify_fork(asio::io_context::fork_child);
+    ::setsid();
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+}
+
+std::string isoDate(Date date) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(date);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+}  // namespace
+
+std::string pairingCodeDigits(const std::string& typed) {
+    std::string digits;
+    for (const char c : typed) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        } else if (c != ' ' && c != '-' && c != '\t' && c != '\r') {
+            digits.clear();
+            break;
+        }
+    }
+    if (digits.size() != 6) {
+        throw UsageError(
+            "the code is the six digits `kestrel-relay pair` shows (spaces and hyphens allowed)");
+    }
+    return digits;
+}
+
+std::string shellWord(const std::string& text) {
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) ||
+               std::string_view("/._-+:,@%=").find(c) != std::string_view::npos;
+    });
+    if (plain) return text;
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+int runPair(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {{"relay", true}, {"name", true}, {"code", true}});
+    arguments.expectPositional(0, "");
+    const auto relayText = arguments.value("relay");
+    if (!relayText)
+        throw UsageError("--relay HOST:PORT is required (the port `kestrel-relay status` shows)");
+    const RelayAddress address = parseRelayAddress(*relayText);
+    const std::string name = arguments.value("name").value_or(localizedHostName());
+    if (name.empty()) throw UsageError("--name must not be empty");
+    const std::string code = pairingCodeDigits(readCode(arguments));
+
+    asio::io_context io;
+    std::optional<PairingGrant> grant;
+    RelayStep step = RelayStep::connecting;
+    try {
+        runToCompletion(io,
+                        withDeadline(pairWith(address, code, name, grant, step), handshakeLimit));
+    } catch (...) {
+        throw std::runtime_error(pairingFailure(step, std::current_exception(), *relayText));
+    }
+    PairedRelays().add(
+        {grant->relayName, *relayText, grant->deviceID, std::chrono::system_clock::now()},
+        grant->pskData);
+    std::cout << "Paired with relay \u201C" << grant->relayName << "\u201D as device "
+              << grant->deviceID.uuidString() << "." << std::endl;
+    return 0;
+}
+
+int runServe(const std::vector<std::string>& words) {
+    std::vector<std::string> rest;
+    bool foreground = false;
+    for (const std::string& word : words) {
+        if (word == "-D")
+            foreground = true;
+        else
+            rest.push_back(word);
+    }
+    const Arguments arguments(rest, {{"socket", true}, {"relay", true}});
+    arguments.expectPositional(0, "");
+    PairedRelays relays;
+    const PairedRelay relay = relays.find(arguments.value("relay"));
+    SymmetricKey key = relays.key(relay.deviceID);
+    const std::string path = arguments.value("socket").value_or(defaultSocketPath());
+
+    asio::io_context io;
+    AgentServer server(io.get_executor(), relay, std::move(key), localizedHostName(), std::cerr);
+    server.start(path);
+    if (foreground)
+        printShellLines(path, ::getpid(), relay.relayName);
+    else
+        detach(io, path, relay.relayName);
+    asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
+    signals.async_wait([&](std::error_code, int) {
+        server.stop();
+        io.stop();
+    });
+    io.run();
+    return 0;
+}
+
+int runList(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {{"json", false}});
+    arguments.expectPositional(0, "");
+    const auto relays = PairedRelays().list();
+    for (const PairedRelay& relay : relays) {
+        if (arguments.has("json")) {
+            std::cout << nlohmann::json{{"relayName", relay.relayName},
+                                        {"address", relay.address},
+                                        {"deviceID", relay.deviceID.uuidString()},
+                                        {"pairedAt", isoDate(relay.pairedAt)}}
+                             .dump()
+                      << "\n";
+        } else {
+            std::cout << "\u201C" << relay.relayName << "\u201D at " << relay.address
+                      << "\n  device ID " << relay.deviceID.uuidString() << ", paired "
+                      << isoDate(relay.pairedAt) << "\n";
+        }
+    }
+    if (relays.empty() && !arguments.has("json"))
+        std::cout << "No relay is paired (kestrel-agent pair --relay HOST:PORT).\n";
+    std::cout << std::flush;
+    return 0;
+}
+
+int runForget(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {});
+    arguments.expectPositional(1, "the relay to forget (its name or device ID)");
+    PairedRelays relays;
+    const PairedRelay relay = relays.find(arguments.positional()[0]);
+    relays.remove(relay.deviceID);
+    std::cout << "Forgot relay \u201C" << relay.relayName << "\u201D. It still lists this device "
+              << "until `kestrel-relay revoke " << relay.deviceID.uuidString() << "` is run there."
+              << std::endl;
+    return 0;
+}
+
+}  // namespace kestrel::agent
