@@ -1,5 +1,9 @@
-// Replays corpus files through a fuzz target without libFuzzer, so that a normal (GCC,
-// sanitizer) build checks every committed input: replay DIRECTORY|FILE...
+// Runs a fuzz target once over each file of the given directories (or the given files), without
+// libFuzzer: a normal build replays the committed corpora this way, under its sanitizers.
+//   <target>_fuzz_replay DIRECTORY|FILE...
+// Each file's name is printed before it runs, so a crash names its input.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -11,11 +15,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 namespace {
 
-void replay(const std::filesystem::path& file) {
+std::vector<std::filesystem::path> inputsOf(const std::filesystem::path& path) {
+    if (!std::filesystem::is_directory(path)) return {path};
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+bool replay(const std::filesystem::path& file) {
+    std::printf("%s\n", file.c_str());
+    std::fflush(stdout);
     std::ifstream stream(file, std::ios::binary);
+    if (!stream) {
+        std::fprintf(stderr, "cannot read %s\n", file.c_str());
+        return false;
+    }
     const std::vector<char> bytes((std::istreambuf_iterator<char>(stream)),
                                   std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    // The copy ends exactly at the input, so ASan catches a read one byte past it.
+    const std::vector<std::uint8_t> input(bytes.begin(), bytes.end());
+    LLVMFuzzerTestOneInput(input.data(), input.size());
+    return true;
 }
 
 }  // namespace
@@ -23,19 +46,12 @@ void replay(const std::filesystem::path& file) {
 int main(int argc, char** argv) {
     std::size_t count = 0;
     for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path path(argv[i]);
-        if (std::filesystem::is_directory(path)) {
-            for (const auto& entry : std::filesystem::directory_iterator(path)) {
-                if (entry.is_regular_file()) {
-                    replay(entry.path());
-                    ++count;
-                }
-            }
-        } else {
-            replay(path);
+        for (const auto& file : inputsOf(argv[i])) {
+            if (!replay(file)) return 1;
             ++count;
         }
     }
     std::printf("replayed %zu inputs\n", count);
+    // An empty or missing corpus must not pass as a replay.
     return count > 0 ? 0 : 1;
 }
