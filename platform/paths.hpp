@@ -1,6 +1,6 @@
 #pragma once
 
-// The relay's per-user directories, after the XDG Base Directory Specification (0.8). Every
+// The relay's per-user directories, after the XDG Base Directory rules (version 0.8). Every
 // function reads the environment when it is called, so a test can point them elsewhere.
 
 #include <string>
@@ -12,7 +12,7 @@ namespace kestrel {
 std::string homeDirectory();
 
 // The XDG base directories themselves: the variable when it holds an absolute path (the
-// specification says to ignore a relative one), otherwise the documented default under home.
+// XDG rules say to ignore a relative one), otherwise the documented default under home.
 std::string configHome();  // $XDG_CONFIG_HOME or ~/.config
 std::string dataHome();    // $XDG_DATA_HOME or ~/.local/share
 std::string cacheHome();   // $XDG_CACHE_HOME or ~/.cache

@@ -30,7 +30,7 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(start, text.find_last_not_of(blanks) - start + 1);
 }
 
-// Desktop Entry Specification: "Key=Value" lines in groups; blanks around "=" are ignored.
+// Desktop entry format: "Key=Value" lines in groups; blanks around "=" are ignored.
 // Booleans are "true" and "false"; GLib, which most desktops use to read them, takes "1" and
 // "0" as well.
 bool switchesItselfOff(std::string_view key, std::string_view value) {

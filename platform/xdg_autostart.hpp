@@ -8,7 +8,7 @@
 namespace kestrel {
 
 // The tray app's login item as an XDG autostart entry (Desktop Application Autostart
-// Specification): the file $XDG_CONFIG_HOME/autostart/kestrel-relay-tray.desktop.
+// format): the file $XDG_CONFIG_HOME/autostart/kestrel-relay-tray.desktop.
 class XdgAutostartLoginItem final : public LoginItem {
 public:
     XdgAutostartLoginItem();

@@ -24,11 +24,11 @@ Arguments::Arguments(const std::vector<std::string>& words,
         const std::size_t equals = word.find('=');
         const std::string name =
             word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-        const auto spec =
+        const auto declared =
             std::find_if(options.begin(), options.end(),
                          [&](const OptionSpec& option) { return option.name == name; });
-        if (spec == options.end()) throw UsageError("unknown option --" + name);
-        if (!spec->takesValue) {
+        if (declared == options.end()) throw UsageError("unknown option --" + name);
+        if (!declared->takesValue) {
             if (equals != std::string::npos) throw UsageError("--" + name + " takes no value");
             flags_.insert(name);
         } else if (equals != std::string::npos) {

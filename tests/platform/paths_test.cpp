@@ -28,7 +28,7 @@ struct DirectoryCase {
     std::string expected;
 };
 
-// The XDG specification: a variable that is unset, empty or relative is ignored.
+// The XDG base directory rules: a variable that is unset, empty or relative is ignored.
 TEST(Paths, DirectoriesFollowXdgVariablesOrTheirDefaults) {
     const std::string runtimeFallback = "/tmp/kestrel-relay-" + std::to_string(getuid());
     const DirectoryCase cases[] = {
