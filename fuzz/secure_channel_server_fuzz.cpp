@@ -12,8 +12,9 @@
 // sent (and, for messages, when nothing was lost before in that direction):
 //   [odd] [tamper client hello] [tamper server hello] [tamper client confirm]
 //   then per message: [direction: bit 0, 1 = server to client] [n] [plaintext: n bytes] [tamper]
-// where tamper = [e] then (e & 7) pairs [position] [xor mask]; if e & 8, [t]: cut to
-// t % (size + 1) bytes; if e & 16, [b]: byte b appended.
+// where tamper = [e], then: if e & 32, [n] [n bytes] that replace the message; (e & 7) pairs
+// [position] [xor mask]; if e & 8, [t]: cut to t % (size + 1) bytes; if e & 16, [b]: byte b
+// appended.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -71,8 +72,9 @@ std::error_code errorOf(Call call) {
 }
 
 Bytes tamper(ByteView message, fuzz::InputReader& input) {
-    Bytes bytes(message.begin(), message.end());
     const std::uint8_t edits = input.byte();
+    const ByteView replacement = edits & 32 ? input.piece() : message;
+    Bytes bytes(replacement.begin(), replacement.end());
     for (int i = 0; i < (edits & 7) && !bytes.empty(); ++i) {
         const std::size_t position = input.byte() % bytes.size();
         bytes[position] ^= input.byte();
@@ -85,6 +87,9 @@ Bytes tamper(ByteView message, fuzz::InputReader& input) {
 void forged(fuzz::InputReader& input) {
     SecureChannel server(Role::server, fixedPSK());
     const ByteView hello = input.piece();
+    fuzz::require(errorOf([&] { server.open(hello); }) == SecureChannelError::notEstablished &&
+                      errorOf([&] { server.seal(hello); }) == SecureChannelError::notEstablished,
+                  "a channel without keys sealed or opened");
     Bytes serverHello;
     const std::error_code helloError =
         errorOf([&] { serverHello = server.serverReceiveClientHello(hello); });
