@@ -19,6 +19,7 @@
 #include "app/agent/paired_relays.hpp"
 #include "app/agent/relay_connection.hpp"
 #include "app/common/arguments.hpp"
+#include "app/common/iso_date.hpp"
 #include "platform/host_name.hpp"
 #include "platform/paths.hpp"
 #include "protocol/secure_channel.hpp"
@@ -109,14 +110,7 @@ void detach(asio::io_context& io, const std::string& path, const std::string& re
     }
 }
 
-std::string isoDate(Date date) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(date);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
+using cli::isoDate;
 
 }  // namespace
 

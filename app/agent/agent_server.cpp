@@ -12,6 +12,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "app/common/private_socket.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 
 namespace kestrel::agent {
@@ -39,14 +40,6 @@ void removeStaleSocket(const std::string& path) {
     ::unlink(path.c_str());
 }
 
-bool peerIsThisUser(asio::local::stream_protocol::socket& socket) {
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    return ::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) ==
-               0 &&
-           credentials.uid == ::getuid();
-}
-
 // The request as a coroutine of its own, so that a deadline can cancel it. The caller awaits it
 // to the end: relay and reply outlive it.
 asio::awaitable<void> requestReply(RelayClient& relay, Bytes request, Bytes& reply) {
@@ -65,14 +58,7 @@ AgentServer::AgentServer(asio::any_io_executor executor, PairedRelay relay, Symm
 
 void AgentServer::start(const std::string& path) {
     removeStaleSocket(path);
-    const mode_t previous = ::umask(0177);
-    asio::local::stream_protocol::acceptor acceptor(executor_);
-    std::error_code error;
-    acceptor.open(asio::local::stream_protocol(), error);
-    if (!error) acceptor.bind(asio::local::stream_protocol::endpoint(path), error);
-    ::umask(previous);
-    if (error) throw std::system_error(error, "cannot create the agent socket " + path);
-    acceptor.listen();
+    asio::local::stream_protocol::acceptor acceptor = cli::bindPrivateSocket(executor_, path);
     path_ = path;
     acceptor_.emplace(std::move(acceptor));
     asio::co_spawn(executor_, acceptLoop(), asio::detached);
@@ -91,7 +77,7 @@ asio::awaitable<void> AgentServer::acceptLoop() {
         LocalSocket socket =
             co_await acceptor_->async_accept(asio::redirect_error(asio::use_awaitable, error));
         if (error == asio::error::operation_aborted || !acceptor_->is_open()) co_return;
-        if (error || !peerIsThisUser(socket)) continue;
+        if (error || !cli::peerIsThisUser(socket)) continue;
         asio::co_spawn(executor_, serveClient(std::make_shared<LocalSocket>(std::move(socket))),
                        asio::detached);
     }

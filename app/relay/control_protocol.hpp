@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/date.hpp"
+#include "app/common/iso_date.hpp"
 
 namespace kestrel::control {
 
@@ -36,6 +36,6 @@ std::string socketDirectory();
 std::string socketPath();
 std::string lockPath();
 
-std::string isoDate(Date date);
+using cli::isoDate;
 
 }  // namespace kestrel::control

@@ -14,22 +14,12 @@
 
 #include <deque>
 
+#include "app/common/private_socket.hpp"
 #include "app/relay/control_protocol.hpp"
 #include "protocol/json_value.hpp"
 
 namespace kestrel::control {
-namespace {
-
-bool peerIsThisUser(asio::local::stream_protocol::socket& socket) {
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-        return false;
-    }
-    return credentials.uid == ::getuid();
-}
-
-}  // namespace
+namespace {}  // namespace
 
 // One client of the control socket. Answers go out in order through one writer, because a
 // pairing result can arrive while a command's answer is being written.
@@ -83,15 +73,7 @@ ControlServer::~ControlServer() {
 
 void ControlServer::start(const std::string& path) {
     ::unlink(path.c_str());
-    // The socket is created 0600 whatever the umask: nobody else may even try to connect.
-    const mode_t previous = ::umask(0177);
-    asio::local::stream_protocol::acceptor acceptor(executor_);
-    std::error_code error;
-    acceptor.open(asio::local::stream_protocol(), error);
-    if (!error) acceptor.bind(asio::local::stream_protocol::endpoint(path), error);
-    ::umask(previous);
-    if (error) throw std::system_error(error, "cannot create the control socket " + path);
-    acceptor.listen();
+    asio::local::stream_protocol::acceptor acceptor = cli::bindPrivateSocket(executor_, path);
     path_ = path;
     acceptor_.emplace(std::move(acceptor));
     asio::co_spawn(executor_, acceptLoop(), asio::detached);
@@ -111,7 +93,7 @@ asio::awaitable<void> ControlServer::acceptLoop() {
             co_await acceptor_->async_accept(asio::redirect_error(asio::use_awaitable, error));
         if (error == asio::error::operation_aborted || !acceptor_->is_open()) co_return;
         if (error) continue;
-        if (!peerIsThisUser(socket)) continue;  // dropped unanswered
+        if (!cli::peerIsThisUser(socket)) continue;  // dropped unanswered
         auto connection = std::make_shared<Connection>(std::move(socket));
         connection->self = connection;
         asio::co_spawn(executor_, serveConnection(connection), asio::detached);
