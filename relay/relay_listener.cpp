@@ -65,18 +65,32 @@ struct RelayListener::Session {
     }
 
     // Closes the connection unless the session gets further first (disarm, or a new deadline).
+    // The handler holds the session weakly: a session may end, and be freed, while its timer's
+    // completion is already queued.
     static void armDeadline(const std::shared_ptr<Session>& session,
                             std::chrono::steady_clock::duration after) {
+        const std::uint64_t generation = ++session->deadlineGeneration;
         session->watchdog.expires_after(after);
         session->watchdog.async_wait(
-            [weak = std::weak_ptr<Session>(session)](std::error_code error) {
-                if (auto expired = weak.lock(); expired && !error) expired->close();
+            [weak = std::weak_ptr<Session>(session), generation](std::error_code error) {
+                auto expired = weak.lock();
+                // A completion queued just before the session moved on is stale: cancelling
+                // cannot recall it, so it must not close the session's next step.
+                if (expired && !error && expired->deadlineGeneration == generation) {
+                    expired->close();
+                }
             });
+    }
+
+    void disarmDeadline() {
+        ++deadlineGeneration;
+        watchdog.cancel();
     }
 
     asio::ip::tcp::socket socket;
     asio::ip::address address;
     asio::steady_timer watchdog;
+    std::uint64_t deadlineGeneration = 0;
     bool countedUnauthenticated = false;
     std::optional<UUID> deviceID;  // set once a paired connection's key is resolved
 };
@@ -202,9 +216,9 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
         session->deviceID = resolved->deviceID;
         Session::armDeadline(session, deadlines_.handshake);
         SecureChannel channel(SecureChannel::Role::server, std::move(resolved->psk));
-        co_await handshake(*session, io, channel, preamble, claim);
+        co_await handshake(session, io, channel, preamble, claim);
 
-        session->watchdog.cancel();
+        session->disarmDeadline();
         session->countedUnauthenticated = false;
         admission_.leave(session->address);
         if (preamble.mode == ConnectionMode::pairing) {
@@ -228,10 +242,10 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
 }
 
 asio::awaitable<void> RelayListener::handshake(
-    Session& session, RelayConnectionIO& io, SecureChannel& channel,
+    const std::shared_ptr<Session>& session, RelayConnectionIO& io, SecureChannel& channel,
     const ConnectionPreamble& preamble, std::optional<RelayListenerDelegate::PairingClaim>& claim) {
     const Bytes clientHello = co_await io.receive(SecureChannel::clientHelloLength);
-    if (!admission_.takeHandshake(session.address)) {
+    if (!admission_.takeHandshake(session->address)) {
         throw std::system_error(std::make_error_code(std::errc::connection_refused),
                                 "handshake rate");
     }
@@ -245,12 +259,7 @@ asio::awaitable<void> RelayListener::handshake(
                                     "code in use");
     }
     co_await io.send(serverHello);
-    if (claim) {
-        session.watchdog.expires_after(deadlines_.pairingConfirm);
-        session.watchdog.async_wait([&session](std::error_code error) {
-            if (!error) session.close();
-        });
-    }
+    if (claim) Session::armDeadline(session, deadlines_.pairingConfirm);
     const Bytes clientConfirm = co_await io.receive(SecureChannel::clientConfirmLength);
     try {
         channel.serverReceiveClientConfirm(clientConfirm);

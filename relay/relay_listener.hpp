@@ -135,8 +135,8 @@ private:
                                      std::shared_ptr<SessionRegistry> registry);
     asio::awaitable<void> handleConnection(std::shared_ptr<Session> session);
     // Runs the handshake; the channel is established when it returns.
-    asio::awaitable<void> handshake(Session& session, RelayConnectionIO& io, SecureChannel& channel,
-                                    const ConnectionPreamble& preamble,
+    asio::awaitable<void> handshake(const std::shared_ptr<Session>& session, RelayConnectionIO& io,
+                                    SecureChannel& channel, const ConnectionPreamble& preamble,
                                     std::optional<RelayListenerDelegate::PairingClaim>& claim);
     asio::awaitable<void> completePairing(RelayConnectionIO& io, SecureChannel& channel,
                                           const std::string& clientName,
