@@ -23,11 +23,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,11 +55,27 @@ struct Options {
     bool check = false;
 };
 
+constexpr const char* usageText =
+    "usage: relay_flood [--idle N] [--stalled N] [--bad-per-second N] [--seconds S] [--check]\n";
+
 Options parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
-        const auto number = [&] { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
+        const auto number = [&] {
+            const std::string value = i + 1 < argc ? argv[++i] : "";
+            std::size_t used = 0;
+            int parsed = -1;
+            try {
+                parsed = std::stoi(value, &used);
+            } catch (const std::logic_error&) {
+            }
+            if (used != value.size() || parsed < 0) {
+                throw std::runtime_error(word + " needs a whole number of 0 or more, got '" +
+                                         value + "'");
+            }
+            return parsed;
+        };
         if (word == "--idle")
             options.idle = number();
         else if (word == "--stalled")
@@ -68,8 +86,11 @@ Options parse(int argc, char** argv) {
             options.seconds = number();
         else if (word == "--check")
             options.check = true;
-        else
-            throw std::runtime_error("unknown option " + word);
+        else if (word == "--help" || word == "-h") {
+            std::fputs(usageText, stdout);
+            std::exit(0);
+        } else
+            throw std::runtime_error("unknown option " + word + "\n" + usageText);
     }
     return options;
 }
