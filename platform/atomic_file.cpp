@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/paths.hpp"
 #include "platform/unique_fd.hpp"
@@ -33,9 +34,13 @@ std::string randomSuffix() {
 }
 
 // A hidden sibling of the target, so that the rename stays within one file system.
-std::string temporaryPathFor(const std::string& path) {
+std::string temporaryPrefixFor(const std::string& path) {
     const std::size_t nameStart = path.find_last_of('/') + 1;  // npos + 1 == 0
-    return path.substr(0, nameStart) + "." + path.substr(nameStart) + ".tmp-" + randomSuffix();
+    return path.substr(0, nameStart) + "." + path.substr(nameStart) + ".tmp-";
+}
+
+std::string temporaryPathFor(const std::string& path) {
+    return temporaryPrefixFor(path) + randomSuffix();
 }
 
 struct TemporaryFile {
@@ -88,6 +93,23 @@ void fillAndPublish(TemporaryFile& temporary, ByteView bytes, const std::string&
     }
 }
 
+// A writer killed mid-write leaves its temporary file behind, and for the key store that file
+// holds keys, possibly of a device revoked since. Any that is older than a write could take is
+// such a leftover: no live writer still owns it. Best effort; a failure leaves it for next time.
+void removeAbandonedTemporaries(const std::string& target) {
+    namespace fs = std::filesystem;
+    const std::string prefix = fs::path(temporaryPrefixFor(target)).filename().string();
+    const auto abandonedBefore = fs::file_time_type::clock::now() - abandonedTemporaryAge;
+    std::error_code error;
+    for (fs::directory_iterator entry(fs::path(parentDirectory(target)), error), end;
+         !error && entry != end; entry.increment(error)) {
+        if (entry->path().filename().string().rfind(prefix, 0) != 0) continue;
+        std::error_code ignored;
+        const fs::file_time_type modified = fs::last_write_time(entry->path(), ignored);
+        if (!ignored && modified < abandonedBefore) fs::remove(entry->path(), ignored);
+    }
+}
+
 }  // namespace
 
 void writeFileAtomically(const std::string& path, ByteView bytes) {
@@ -99,6 +121,7 @@ void writeFileAtomically(const std::string& path, ByteView bytes) {
         throw;
     }
     syncDirectoryOf(path);
+    removeAbandonedTemporaries(path);
 }
 
 std::optional<Bytes> readFile(const std::string& path, std::size_t maxBytes) {

@@ -2,6 +2,7 @@
 
 // Whole-file reads and crash-safe whole-file writes for the relay's small private files.
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -15,8 +16,13 @@ namespace kestrel {
 // file in the same directory is written, synced and renamed over the target, then the directory
 // is synced. The result has mode 0600 whatever the umask. The directory must exist. On failure
 // the temporary file is removed, the target is untouched, and std::system_error names the path.
-// A process killed mid-write can leave a temporary file (".<name>.tmp-<random>") behind.
+// A process killed mid-write can leave a temporary file (".<name>.tmp-<random>") behind; the
+// next write removes those older than abandonedTemporaryAge.
 void writeFileAtomically(const std::string& path, ByteView bytes);
+
+// Far longer than any write of these small files takes, so that a temporary file this old
+// belongs to no writer that is still running.
+inline constexpr std::chrono::minutes abandonedTemporaryAge{1};
 
 // Larger files are refused by readFile: the relay's files are small, and a stray huge file
 // must not exhaust memory.

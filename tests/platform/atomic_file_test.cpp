@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <system_error>
@@ -47,6 +48,24 @@ TEST(WriteFileAtomically, WritesExactlyTheBytesWithMode0600WhateverTheUmask) {
         EXPECT_EQ(entriesOf(temporary.path()), std::vector<std::string>{"file"})
             << "no temporary file is left behind";
     }
+}
+
+TEST(WriteFileAtomically, RemovesTemporaryFilesThatAKilledWriterLeft) {
+    namespace fs = std::filesystem;
+    const TemporaryDirectory temporary;
+    const std::string path = temporary / "secrets.json";
+    const auto makeFile = [&](const std::string& name, fs::file_time_type::duration age) {
+        testing::writeText(temporary / name, "old key material");
+        fs::last_write_time(temporary / name, fs::file_time_type::clock::now() - age);
+    };
+    makeFile(".secrets.json.tmp-0123456789abcdef", std::chrono::hours(24));
+    makeFile(".secrets.json.tmp-inflight", std::chrono::seconds(1));  // a writer still running
+    makeFile(".settings.json.tmp-0123456789abcdef", std::chrono::hours(24));  // another file's
+
+    writeFileAtomically(path, asBytes("{}"));
+    EXPECT_EQ(entriesOf(temporary.path()),
+              (std::vector<std::string>{".secrets.json.tmp-inflight",
+                                        ".settings.json.tmp-0123456789abcdef", "secrets.json"}));
 }
 
 struct FailureCase {
@@ -171,8 +190,8 @@ TEST(WriteFileAtomically, AKilledWriterLeavesTheOldOrTheNewContent) {
             << "round " << round << ": " << content.size() << " bytes of a broken file";
         ASSERT_EQ(modeOf(path), 0600u);
 
-        // A writer killed mid-write leaves its temporary file; clear it so that a thousand rounds
-        // do not fill the disk with them.
+        // A writer killed mid-write leaves its temporary file, too fresh for the next write to
+        // take for abandoned; clear it so that a thousand rounds do not pile them up.
         for (const std::string& entry : entriesOf(temporary.path())) {
             if (entry != "settings.json") unlink((temporary / entry).c_str());
         }
