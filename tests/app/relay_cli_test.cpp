@@ -2,6 +2,7 @@
 // through --json, a device played by the protocol library's client role, a real ssh-agent.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -11,8 +12,15 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "protocol/base64.hpp"
 #include "protocol/pairing.hpp"
@@ -43,10 +51,11 @@ protected:
 
     std::filesystem::path runtime() const { return home_.path() / "run"; }
 
-    // Starts `serve --json` and returns its first line.
-    Json startServe() {
-        serve_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{KESTREL_RELAY, "serve", "--json"}, environment_);
+    // Starts `serve --json` (behind a launcher such as prlimit, if given) and returns its first
+    // line.
+    Json startServe(std::vector<std::string> launcher = {}) {
+        launcher.insert(launcher.end(), {KESTREL_RELAY, "serve", "--json"});
+        serve_ = std::make_unique<ChildProcess>(launcher, environment_);
         const auto line = serve_->readLine();
         if (!line) throw std::runtime_error("serve did not start: " + serve_->standardError());
         return Json::parse(*line);
@@ -161,6 +170,69 @@ TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
     EXPECT_EQ(cliJson({"revoke", "CLI Phone"})["revoked"]["deviceID"], deviceID.uuidString());
     EXPECT_THROW(run(countKeys(newPort, deviceID, psk)), std::system_error);
     EXPECT_TRUE(cliJson({"devices"})["devices"].empty());
+}
+
+// The relay's processor time so far, in clock ticks (user + system).
+long processorTicksOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields 14 and 15, counted after the parenthesised command name (which may hold spaces).
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int index = 3; index < 14; ++index) fields >> field;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return user + system;
+}
+
+TEST_F(RelayCLITest, OutOfDescriptorsTheRelayWaitsInsteadOfSpinningAndThenServesAgain) {
+    // A hard limit that serve cannot raise, so that a few idle connections use up its
+    // descriptors long before the cap on unauthenticated connections does.
+    const std::uint16_t port =
+        startServe({"/usr/bin/prlimit", "--nofile=32:32"})["port"].get<std::uint16_t>();
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+    const Json opened = Json::parse(pair.readLine().value());
+    const auto [deviceID, psk] = run(pairDevice(port, opened["code"].get<std::string>()));
+    ASSERT_EQ(pair.wait(), 0);
+
+    const auto connectFrom = [&](const std::string& source) {
+        asio::ip::tcp::socket socket(io_);
+        socket.open(asio::ip::tcp::v4());
+        socket.bind({asio::ip::make_address(source), 0});
+        socket.connect({asio::ip::make_address("127.0.0.1"), port});
+        return socket;
+    };
+    // The sanitizers check a type the first time they meet it, through a pipe of their own: a
+    // relay out of descriptors would fail that check spuriously at the first disconnect it
+    // sees. So it sees one while it still has descriptors.
+    connectFrom("127.0.0.1").close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    std::vector<asio::ip::tcp::socket> idle;
+    for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        for (int i = 0; i < 8; ++i) idle.push_back(connectFrom(source));
+    }
+    // A ninth connection from one address is closed as soon as it is accepted; while it stays
+    // open, the relay cannot accept it: it has no descriptor left.
+    asio::ip::tcp::socket ninth = connectFrom("127.0.0.2");
+    ninth.non_blocking(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::uint8_t byte;
+    std::error_code error;
+    ninth.read_some(asio::buffer(&byte, 1), error);
+    ASSERT_EQ(error, asio::error::would_block) << "the relay was not out of descriptors";
+
+    // The control socket's accept loop meets the same shortage.
+    ChildProcess status({KESTREL_RELAY, "status", "--json"}, environment_);
+    const long ticksBefore = processorTicksOf(serve_->pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long ticksDuring = processorTicksOf(serve_->pid()) - ticksBefore;
+    EXPECT_LT(ticksDuring, sysconf(_SC_CLK_TCK) / 4) << "the accept loop spins on EMFILE";
+
+    idle.clear();
+    ninth.close();
+    EXPECT_EQ(run(countKeys(port, deviceID, psk)), 1u);
+    EXPECT_EQ(status.wait(), 0) << status.standardError();
 }
 
 TEST_F(RelayCLITest, InterruptingPairCancelsTheCode) {

@@ -103,6 +103,9 @@ pid_t spawnProcess(std::vector<std::string> arguments, std::vector<std::string> 
     if (::dup2(stdio.input, 0) < 0 || ::dup2(stdio.output, 1) < 0 || ::dup2(stdio.error, 2) < 0) {
         ::_exit(127);
     }
+    // Only the standard streams are inherited: a test's socket left open in a child would keep
+    // the peer from ever seeing it closed.
+    ::close_range(3, ~0U, 0);
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
 }
