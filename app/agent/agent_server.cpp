@@ -77,7 +77,11 @@ asio::awaitable<void> AgentServer::acceptLoop() {
         LocalSocket socket =
             co_await acceptor_->async_accept(asio::redirect_error(asio::use_awaitable, error));
         if (error == asio::error::operation_aborted || !acceptor_->is_open()) co_return;
-        if (error || !cli::peerIsThisUser(socket)) continue;
+        if (error) {
+            co_await cli::pauseAfterAcceptError();
+            continue;
+        }
+        if (!cli::peerIsThisUser(socket)) continue;
         asio::co_spawn(executor_, serveClient(std::make_shared<LocalSocket>(std::move(socket))),
                        asio::detached);
     }

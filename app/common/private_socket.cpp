@@ -4,6 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <chrono>
 #include <system_error>
 
 namespace kestrel::cli {
@@ -27,6 +33,12 @@ bool peerIsThisUser(asio::local::stream_protocol::socket& socket) {
     return ::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) ==
                0 &&
            credentials.uid == ::getuid();
+}
+
+asio::awaitable<void> pauseAfterAcceptError() {
+    asio::steady_timer pause(co_await asio::this_coro::executor, std::chrono::milliseconds(100));
+    std::error_code ignored;
+    co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
 }
 
 }  // namespace kestrel::cli

@@ -4,6 +4,7 @@
 // agent socket.
 
 #include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
 #include <asio/local/stream_protocol.hpp>
 
 #include <string>
@@ -18,5 +19,9 @@ asio::local::stream_protocol::acceptor bindPrivateSocket(const asio::any_io_exec
 // Whether the connected peer runs as this user (SO_PEERCRED); checked again for every
 // connection, in case the socket's mode was changed behind our back.
 bool peerIsThisUser(asio::local::stream_protocol::socket& socket);
+
+// For an accept loop whose accept failed: out of descriptors, the same error would come straight
+// back, so this waits a moment for one to free instead of letting the loop spin.
+asio::awaitable<void> pauseAfterAcceptError();
 
 }  // namespace kestrel::cli

@@ -8,12 +8,10 @@
 #include <asio/detached.hpp>
 #include <asio/read_until.hpp>
 #include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-#include <chrono>
 #include <deque>
 
 #include "app/common/private_socket.hpp"
@@ -95,9 +93,7 @@ asio::awaitable<void> ControlServer::acceptLoop() {
             co_await acceptor_->async_accept(asio::redirect_error(asio::use_awaitable, error));
         if (error == asio::error::operation_aborted || !acceptor_->is_open()) co_return;
         if (error) {
-            // Out of descriptors: the same error would come straight back; wait for one to free.
-            asio::steady_timer pause(executor_, std::chrono::milliseconds(100));
-            co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, error));
+            co_await cli::pauseAfterAcceptError();
             continue;
         }
         if (!cli::peerIsThisUser(socket)) continue;  // dropped unanswered
