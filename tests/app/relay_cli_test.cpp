@@ -18,6 +18,7 @@
 #include <iterator>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,7 +182,7 @@ long processorTicksOf(pid_t pid) {
     std::string field;
     for (int index = 3; index < 14; ++index) fields >> field;
     long user = 0, system = 0;
-    fields >> user >> system;
+    if (!(fields >> user >> system)) throw std::runtime_error("cannot read /proc/PID/stat");
     return user + system;
 }
 
