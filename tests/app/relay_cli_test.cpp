@@ -14,11 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,28 +169,19 @@ TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
     EXPECT_TRUE(cliJson({"devices"})["devices"].empty());
 }
 
-// The relay's processor time so far, in clock ticks (user + system).
-long processorTicksOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields 14 and 15, counted after the parenthesised command name (which may hold spaces).
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    for (int index = 3; index < 14; ++index) fields >> field;
-    long user = 0, system = 0;
-    if (!(fields >> user >> system)) throw std::runtime_error("cannot read /proc/PID/stat");
-    return user + system;
-}
-
 TEST_F(RelayCLITest, OutOfDescriptorsTheRelayWaitsInsteadOfSpinningAndThenServesAgain) {
     // A hard limit that serve cannot raise, so that a few idle connections use up its
     // descriptors long before the cap on unauthenticated connections does.
-    const std::uint16_t port =
+    const auto port =
         startServe({"/usr/bin/prlimit", "--nofile=32:32"})["port"].get<std::uint16_t>();
     ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
     const Json opened = Json::parse(pair.readLine().value());
     const auto [deviceID, psk] = run(pairDevice(port, opened["code"].get<std::string>()));
     ASSERT_EQ(pair.wait(), 0);
+    // Served once while descriptors last. This also matters to the sanitizer build: UBSan
+    // checks a type it meets for the first time through a pipe of its own, which a relay out of
+    // descriptors cannot open (it would report a bogus invalid vptr and stop).
+    EXPECT_EQ(run(countKeys(port, deviceID, psk)), 1u);
 
     const auto connectFrom = [&](const std::string& source) {
         asio::ip::tcp::socket socket(io_);
@@ -203,12 +190,6 @@ TEST_F(RelayCLITest, OutOfDescriptorsTheRelayWaitsInsteadOfSpinningAndThenServes
         socket.connect({asio::ip::make_address("127.0.0.1"), port});
         return socket;
     };
-    // The sanitizers check a type the first time they meet it, through a pipe of their own: a
-    // relay out of descriptors would fail that check spuriously at the first disconnect it
-    // sees. So it sees one while it still has descriptors.
-    connectFrom("127.0.0.1").close();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-
     std::vector<asio::ip::tcp::socket> idle;
     for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
         for (int i = 0; i < 8; ++i) idle.push_back(connectFrom(source));

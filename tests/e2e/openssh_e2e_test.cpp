@@ -18,6 +18,7 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "protocol/base64.hpp"
 #include "support/child_process.hpp"
@@ -62,16 +63,6 @@ void waitFor(const std::function<bool()>& ready, const std::string& what) {
 }
 
 void writeText(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
-
-// The environment with one variable set, replacing any earlier value (a second entry of the
-// same name would be ignored by the programs in favour of the first).
-std::vector<std::string> withVariable(std::vector<std::string> environment, const std::string& name,
-                                      const std::string& value) {
-    std::erase_if(environment,
-                  [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
-    environment.push_back(name + "=" + value);
-    return environment;
-}
 
 // One connection to an agent socket, kept open between requests as ssh keeps its own for a
 // whole session. Answers with the type byte of each reply.
@@ -378,6 +369,37 @@ TEST_F(OpenSSHEndToEndTest, ServeNeverTakesOverALiveSocketOrAnotherFile) {
     EXPECT_EQ(readTextFile(file), "keep me\n");
     EXPECT_EQ(throughClient({"ssh-add", "-L"}).standardOutput, world_->agent.sshAddList())
         << "the first client still serves its socket";
+}
+
+TEST_F(OpenSSHEndToEndTest, OutOfDescriptorsServeWaitsInsteadOfSpinningAndServesAgain) {
+    const std::string path = (world_->home.path() / "limited.sock").string();
+    ChildProcess limited(
+        {"/usr/bin/prlimit", "--nofile=24:24", KESTREL_AGENT, "serve", "-D", "--socket", path},
+        world_->clientEnvironment);
+    ASSERT_TRUE(limited.readLine()) << limited.standardError();
+    const auto listKeys = [&] {
+        return runProcess({"ssh-add", "-L"},
+                          withVariable(world_->clientEnvironment, "SSH_AUTH_SOCK", path));
+    };
+    // Served once while descriptors last. This also matters to the sanitizer build: UBSan
+    // checks a type it meets for the first time through a pipe of its own, which a program out
+    // of descriptors cannot open (it would report a bogus invalid vptr and stop).
+    EXPECT_EQ(listKeys().standardOutput, world_->agent.sshAddList());
+
+    // More connections than its descriptors: the rest wait in the socket's backlog.
+    std::vector<std::unique_ptr<HeldAgentConnection>> idle;
+    for (int i = 0; i < 40; ++i) idle.push_back(std::make_unique<HeldAgentConnection>(path));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long ticksBefore = processorTicksOf(limited.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(processorTicksOf(limited.pid()) - ticksBefore, sysconf(_SC_CLK_TCK) / 4)
+        << "the accept loop spins on EMFILE";
+
+    idle.clear();
+    const ProcessOutput listed = listKeys();
+    EXPECT_EQ(listed.standardOutput, world_->agent.sshAddList()) << listed.standardError;
+    limited.signal(SIGTERM);
+    EXPECT_EQ(limited.wait(), 0) << limited.standardError();
 }
 
 // Last in the suite: it restarts the relay, then revokes the client and stops it.

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -268,6 +269,26 @@ std::vector<std::string> environmentWith(
     std::vector<std::string> result;
     for (const auto& [name, value] : variables) result.push_back(name + "=" + value);
     return result;
+}
+
+std::vector<std::string> withVariable(std::vector<std::string> environment, const std::string& name,
+                                      const std::string& value) {
+    std::erase_if(environment,
+                  [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
+    environment.push_back(name + "=" + value);
+    return environment;
+}
+
+long processorTicksOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields 14 and 15, counted after the parenthesised command name (which may hold spaces).
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int index = 3; index < 14; ++index) fields >> field;
+    long user = 0, system = 0;
+    if (!(fields >> user >> system)) throw std::runtime_error("cannot read /proc/PID/stat");
+    return user + system;
 }
 
 }  // namespace kestrel::testing

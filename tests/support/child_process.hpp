@@ -81,6 +81,15 @@ private:
     std::optional<int> exitStatus_;
 };
 
+// The environment with one variable set, replacing any earlier value (a second entry of the
+// same name would be ignored by the programs in favour of the first).
+std::vector<std::string> withVariable(std::vector<std::string> environment, const std::string& name,
+                                      const std::string& value);
+
+// The processor time a process has used so far, user and system, in clock ticks
+// (sysconf(_SC_CLK_TCK) per second).
+long processorTicksOf(pid_t pid);
+
 // The environment of this test process as KEY=value texts, with `overrides` replacing or adding
 // entries.
 std::vector<std::string> environmentWith(
