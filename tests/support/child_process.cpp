@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/unique_fd.hpp"
@@ -279,6 +280,8 @@ std::vector<std::string> withVariable(std::vector<std::string> environment, cons
     return environment;
 }
 
+namespace {
+
 long processorTicksOf(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -289,6 +292,14 @@ long processorTicksOf(pid_t pid) {
     long user = 0, system = 0;
     if (!(fields >> user >> system)) throw std::runtime_error("cannot read /proc/PID/stat");
     return user + system;
+}
+
+}  // namespace
+
+long processorTicksDuring(pid_t pid, std::chrono::milliseconds window) {
+    const long before = processorTicksOf(pid);
+    std::this_thread::sleep_for(window);
+    return processorTicksOf(pid) - before;
 }
 
 }  // namespace kestrel::testing

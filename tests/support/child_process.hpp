@@ -86,9 +86,9 @@ private:
 std::vector<std::string> withVariable(std::vector<std::string> environment, const std::string& name,
                                       const std::string& value);
 
-// The processor time a process has used so far, user and system, in clock ticks
-// (sysconf(_SC_CLK_TCK) per second).
-long processorTicksOf(pid_t pid);
+// The processor time, user and system, that a process uses over the next `window`, in clock
+// ticks (sysconf(_SC_CLK_TCK) per second). Waits out the window.
+long processorTicksDuring(pid_t pid, std::chrono::milliseconds window);
 
 // The environment of this test process as KEY=value texts, with `overrides` replacing or adding
 // entries.
