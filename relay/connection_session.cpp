@@ -1,0 +1,124 @@
+// One connection from preamble to handshake, and the pairing that follows a pairing handshake.
+
+#include <openssl/crypto.h>
+
+#include "protocol/pairing.hpp"
+#include "protocol/pairing_grant.hpp"
+#include "protocol/relay_envelope.hpp"
+#include "relay/display_name.hpp"
+#include "relay/relay_listener.hpp"
+#include "relay/relay_session.hpp"
+
+namespace kestrel {
+namespace {
+
+// A rejected client confirm, rethrown so the session knows it was already reported.
+struct SecureChannelFailure : std::system_error {
+    explicit SecureChannelFailure(const std::system_error& error) : std::system_error(error) {}
+};
+
+// Clears a buffer that held key material once it is no longer needed.
+struct WipeOnExit {
+    Bytes& bytes;
+    ~WipeOnExit() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+}  // namespace
+
+std::optional<ResolvedPSK> RelayListener::resolvePSK(const ConnectionPreamble& preamble) {
+    if (preamble.mode == ConnectionMode::pairing) {
+        if (delegate_ == nullptr) return std::nullopt;
+        const std::optional<std::string> code = delegate_->activePairingCode();
+        if (!code) return std::nullopt;
+        return ResolvedPSK{Pairing::bootstrapPSK(*code), std::nullopt};
+    }
+    if (!preamble.deviceID) return std::nullopt;
+    const std::optional<PairedDevice> device = store_.device(*preamble.deviceID);
+    if (!device) return std::nullopt;
+    return ResolvedPSK{device->psk(), preamble.deviceID};
+}
+
+asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> session) {
+    std::optional<RelayListenerDelegate::PairingClaim> claim;
+    bool pairingEnded = false;
+    try {
+        RelayConnectionIO io(session->socket);
+        const ConnectionPreamble preamble =
+            ConnectionPreamble::deserialize(co_await io.receive(maxPreambleLength));
+        std::optional<ResolvedPSK> resolved = resolvePSK(preamble);
+        if (!resolved) {
+            session->close();
+            co_return;
+        }
+        session->deviceID = resolved->deviceID;
+        Session::armDeadline(session, deadlines_.handshake);
+        SecureChannel channel(SecureChannel::Role::server, std::move(resolved->psk));
+        co_await handshake(session, io, channel, preamble, claim);
+
+        session->disarmDeadline();
+        session->countedUnauthenticated = false;
+        admission_.leave(session->address);
+        if (preamble.mode == ConnectionMode::pairing) {
+            co_await completePairing(io, channel, preamble.clientName, *claim);
+            pairingEnded = true;
+        } else {
+            if (delegate_ != nullptr) delegate_->deviceConnected(*resolved->deviceID);
+            // Revoked while its handshake ran: closed, not served under a stand-in name.
+            if (const auto device = store_.device(*resolved->deviceID)) {
+                co_await serve(io, channel, device->displayName);
+            }
+        }
+    } catch (const SecureChannelFailure&) {
+        // A rejected confirm: already reported as a failed attempt.
+        pairingEnded = true;
+    } catch (const std::exception&) {
+        // Any failure ends the session without an answer.
+    }
+    if (claim && !pairingEnded && delegate_ != nullptr) delegate_->pairingAbandoned(*claim);
+    session->close();
+}
+
+asio::awaitable<void> RelayListener::handshake(
+    const std::shared_ptr<Session>& session, RelayConnectionIO& io, SecureChannel& channel,
+    const ConnectionPreamble& preamble, std::optional<RelayListenerDelegate::PairingClaim>& claim) {
+    const Bytes clientHello = co_await io.receive(SecureChannel::clientHelloLength);
+    if (!admission_.takeHandshake(session->address)) {
+        throw std::system_error(std::make_error_code(std::errc::connection_refused),
+                                "handshake rate");
+    }
+    const Bytes serverHello = channel.serverReceiveClientHello(clientHello);
+    if (preamble.mode == ConnectionMode::pairing) {
+        // Another pairing handshake is in progress, or the code was used: nothing is sent that
+        // could be tested against guesses of the code.
+        claim = delegate_ != nullptr ? delegate_->claimPairingCode() : std::nullopt;
+        if (!claim)
+            throw std::system_error(std::make_error_code(std::errc::connection_refused),
+                                    "code in use");
+    }
+    co_await io.send(serverHello);
+    if (claim) Session::armDeadline(session, deadlines_.pairingConfirm);
+    const Bytes clientConfirm = co_await io.receive(SecureChannel::clientConfirmLength);
+    try {
+        channel.serverReceiveClientConfirm(clientConfirm);
+    } catch (const std::system_error& error) {
+        if (claim && delegate_ != nullptr) delegate_->pairingAttemptFailed(*claim);
+        throw SecureChannelFailure(error);
+    }
+}
+
+asio::awaitable<void> RelayListener::completePairing(RelayConnectionIO& io, SecureChannel& channel,
+                                                     const std::string& clientName,
+                                                     RelayListenerDelegate::PairingClaim claim) {
+    const PairedDevice device(UUID::random(), cleanDisplayName(clientName),
+                              Pairing::generateLongTermPSK(), std::chrono::system_clock::now());
+    Bytes grant = PairingGrant(device.deviceID, device.pskData, relayName_).serialized();
+    const WipeOnExit wipeGrant{grant};
+    Bytes envelope = RelayEnvelope(RelayMessageType::pairingGrant, grant, 1).serialized();
+    const WipeOnExit wipeEnvelope{envelope};
+    co_await io.send(channel.seal(envelope));
+    // Any message that authenticates is the acknowledgement; its content does not matter.
+    channel.open(co_await io.receive());
+    if (delegate_ != nullptr) delegate_->pairingCompleted(claim, device);
+}
+
+}  // namespace kestrel
