@@ -28,12 +28,19 @@ asio::awaitable<Bytes> exchangeWithAgent(Bytes request, std::optional<std::strin
 }  // namespace
 
 asio::awaitable<void> RelayListener::serve(RelayConnectionIO& io, SecureChannel& channel,
-                                           const std::string& deviceName) {
+                                           const UUID& deviceID, const std::string& deviceName) {
     for (;;) {
         const RelayEnvelope request =
             RelayEnvelope::deserialize(channel.open(co_await io.receive()));
         if (request.type != RelayMessageType::agentRequest) co_return;
-        Bytes reply = co_await handleAgentRequest(request.payload, deviceName);
+        // A held device pairs and connects like any other, but nothing of it reaches the agent
+        // until the user approves it; asked again for every request, so approval takes effect
+        // at once.
+        // (An if, not a conditional expression: GCC 12 frees the result of a co_await inside
+        // one too early.)
+        Bytes reply = SSHAgentProtocol::encodeFailure();
+        if (!store_.isHeld(deviceID))
+            reply = co_await handleAgentRequest(request.payload, deviceName);
         const RelayEnvelope response(RelayMessageType::agentResponse, std::move(reply), 1);
         co_await io.send(channel.seal(response.serialized()));
     }

@@ -17,6 +17,15 @@ struct SecureChannelFailure : std::system_error {
     explicit SecureChannelFailure(const std::system_error& error) : std::system_error(error) {}
 };
 
+// The source as the user knows it: IPv4 clients reach the dual-stack listener as IPv4-mapped
+// IPv6 addresses, shown here as plain IPv4.
+std::string sourceText(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+    }
+    return address.to_string();
+}
+
 // Clears a buffer that held key material once it is no longer needed.
 struct WipeOnExit {
     Bytes& bytes;
@@ -45,6 +54,9 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
         RelayConnectionIO io(session->socket);
         const ConnectionPreamble preamble =
             ConnectionPreamble::deserialize(co_await io.receive(maxPreambleLength));
+        if (preamble.mode == ConnectionMode::pairing && delegate_ != nullptr) {
+            delegate_->pairingConnection(sourceText(session->address));
+        }
         std::optional<ResolvedPSK> resolved = resolvePSK(preamble);
         if (!resolved) {
             session->close();
@@ -59,13 +71,13 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
         session->countedUnauthenticated = false;
         admission_.leave(session->address);
         if (preamble.mode == ConnectionMode::pairing) {
-            co_await completePairing(io, channel, preamble.clientName, *claim);
+            co_await completePairing(session, io, channel, preamble.clientName, *claim);
             pairingEnded = true;
         } else {
             if (delegate_ != nullptr) delegate_->deviceConnected(*resolved->deviceID);
             // Revoked while its handshake ran: closed, not served under a stand-in name.
             if (const auto device = store_.device(*resolved->deviceID)) {
-                co_await serve(io, channel, device->displayName);
+                co_await serve(io, channel, device->deviceID, device->displayName);
             }
         }
     } catch (const SecureChannelFailure&) {
@@ -90,7 +102,8 @@ asio::awaitable<void> RelayListener::handshake(
     if (preamble.mode == ConnectionMode::pairing) {
         // Another pairing handshake is in progress, or the code was used: nothing is sent that
         // could be tested against guesses of the code.
-        claim = delegate_ != nullptr ? delegate_->claimPairingCode() : std::nullopt;
+        claim = delegate_ != nullptr ? delegate_->claimPairingCode(sourceText(session->address))
+                                     : std::nullopt;
         if (!claim)
             throw std::system_error(std::make_error_code(std::errc::connection_refused),
                                     "code in use");
@@ -106,9 +119,15 @@ asio::awaitable<void> RelayListener::handshake(
     }
 }
 
-asio::awaitable<void> RelayListener::completePairing(RelayConnectionIO& io, SecureChannel& channel,
+asio::awaitable<void> RelayListener::completePairing(const std::shared_ptr<Session>& session,
+                                                     RelayConnectionIO& io, SecureChannel& channel,
                                                      const std::string& clientName,
                                                      RelayListenerDelegate::PairingClaim claim) {
+    // Cancelled while the handshake ran: the device gets no key at all.
+    if (delegate_ == nullptr || !delegate_->pairingClaimValid(claim)) {
+        throw std::system_error(std::make_error_code(std::errc::operation_canceled),
+                                "pairing cancelled");
+    }
     const PairedDevice device(UUID::random(), cleanDisplayName(clientName),
                               Pairing::generateLongTermPSK(), std::chrono::system_clock::now());
     Bytes grant = PairingGrant(device.deviceID, device.pskData, relayName_).serialized();
@@ -116,8 +135,10 @@ asio::awaitable<void> RelayListener::completePairing(RelayConnectionIO& io, Secu
     Bytes envelope = RelayEnvelope(RelayMessageType::pairingGrant, grant, 1).serialized();
     const WipeOnExit wipeEnvelope{envelope};
     co_await io.send(channel.seal(envelope));
+    Session::armDeadline(session, deadlines_.grantAcknowledgement);
     // Any message that authenticates is the acknowledgement; its content does not matter.
     channel.open(co_await io.receive());
+    session->disarmDeadline();
     if (delegate_ != nullptr) delegate_->pairingCompleted(claim, device);
 }
 

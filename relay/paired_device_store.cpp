@@ -14,6 +14,8 @@ nlohmann::json encodeEntry(const DeviceMetadata& entry) {
         {"pairedAt", secondsSinceReferenceDate(entry.pairedAt)},
     };
     if (entry.lastUsedAt) object["lastUsedAt"] = secondsSinceReferenceDate(*entry.lastUsedAt);
+    if (entry.held) object["held"] = true;
+    if (!entry.evidence.empty()) object["pairingEvidence"] = encodePairingEvidence(entry.evidence);
     return object;
 }
 
@@ -35,6 +37,16 @@ DeviceMetadata decodeEntry(const nlohmann::json& object) {
         if (!entry.lastUsedAt) {
             throw DecodingFailure(DecodingError::dataCorrupted, "lastUsedAt", "date out of range");
         }
+    }
+    if (const auto held = object.find("held"); held != object.end() && !held->is_null()) {
+        if (!held->is_boolean()) {
+            throw DecodingFailure(DecodingError::typeMismatch, "held", "held is not a boolean");
+        }
+        entry.held = held->get<bool>();
+    }
+    if (const auto evidence = object.find("pairingEvidence");
+        evidence != object.end() && !evidence->is_null()) {
+        entry.evidence = decodePairingEvidence(*evidence);
     }
     return entry;
 }
@@ -148,13 +160,15 @@ std::optional<PairedDevice> PairedDeviceStore::device(const UUID& deviceID) {
     return PairedDevice(m.deviceID, m.displayName, *entry->key, m.pairedAt, m.lastUsedAt);
 }
 
-void PairedDeviceStore::add(const PairedDevice& device) {
+void PairedDeviceStore::add(const PairedDevice& device, std::vector<PairingEvidence> heldFor) {
     const std::string account = device.deviceID.uuidString();
     secrets_.save(service_, account, device.pskData.bytes());
     std::vector<Entry> previous = entries_;
     std::erase_if(entries_,
                   [&](const Entry& entry) { return entry.metadata.deviceID == device.deviceID; });
-    entries_.push_back({{device.deviceID, device.displayName, device.pairedAt, device.lastUsedAt},
+    const bool held = !heldFor.empty();
+    entries_.push_back({{device.deviceID, device.displayName, device.pairedAt, device.lastUsedAt,
+                         held, std::move(heldFor)},
                         device.pskData,
                         {}});
     try {
@@ -177,6 +191,40 @@ void PairedDeviceStore::remove(const UUID& deviceID) {
     notify();
     secrets_.remove(service_, deviceID.uuidString());
     persistMetadata();
+}
+
+bool PairedDeviceStore::isHeld(const UUID& deviceID) const {
+    const auto entry = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& candidate) {
+        return candidate.metadata.deviceID == deviceID;
+    });
+    return entry != entries_.end() && entry->metadata.held;
+}
+
+void PairedDeviceStore::addEvidence(const UUID& deviceID, const PairingEvidence& evidence,
+                                    bool hold) {
+    const auto entry = find(deviceID);
+    if (entry == entries_.end()) return;
+    entry->metadata.evidence.push_back(evidence);
+    entry->metadata.held = entry->metadata.held || hold;
+    notify();
+    persistMetadata();
+}
+
+bool PairedDeviceStore::approve(const UUID& deviceID) {
+    const auto entry = find(deviceID);
+    if (entry == entries_.end()) return false;
+    const DeviceMetadata before = entry->metadata;
+    entry->metadata.held = false;
+    entry->metadata.evidence.clear();
+    try {
+        persistMetadata();
+    } catch (const std::system_error&) {
+        // Approved only once it is stored, or a restart would hold it again unannounced.
+        entry->metadata = before;
+        throw;
+    }
+    notify();
+    return true;
 }
 
 void PairedDeviceStore::touch(const UUID& deviceID, Date date) {

@@ -16,6 +16,7 @@
 #include "protocol/date.hpp"
 #include "protocol/paired_device.hpp"
 #include "protocol/uuid.hpp"
+#include "relay/pairing_evidence.hpp"
 
 namespace kestrel {
 
@@ -25,12 +26,17 @@ struct DeviceMetadata {
     std::string displayName;
     Date pairedAt;
     std::optional<Date> lastUsedAt;
+    // Held: paired, but nothing of it reaches the agent until the user approves it.
+    bool held = false;
+    // What made the relay hold the device or warn about it; cleared when the user approves.
+    std::vector<PairingEvidence> evidence;
 
     friend bool operator==(const DeviceMetadata&, const DeviceMetadata&) = default;
 };
 
-// The stored form: [{"deviceID": "…", "displayName": "…", "pairedAt": 7.2e8, "lastUsedAt": …}],
-// dates as seconds since 2001-01-01 UTC, "lastUsedAt" left out when none. Decoding throws
+// The stored form: [{"deviceID": "…", "displayName": "…", "pairedAt": 7.2e8, "lastUsedAt": …,
+// "held": true, "pairingEvidence": […]}], dates as seconds since 2001-01-01 UTC, "lastUsedAt",
+// "held" and "pairingEvidence" left out when none, false or empty. Decoding throws
 // DecodingFailure when any entry is malformed: the list is read whole or not at all.
 nlohmann::json encodeDeviceMetadata(const std::vector<DeviceMetadata>& entries);
 std::vector<DeviceMetadata> decodeDeviceMetadata(const nlohmann::json& json);
@@ -63,8 +69,16 @@ public:
 
     // Saves the key, then the metadata (replacing any device with the same ID, and moving it to
     // the end). Throws std::system_error when either cannot be stored; the device is then not
-    // added.
-    void add(const PairedDevice& device);
+    // added. With evidence, the device is stored held.
+    void add(const PairedDevice& device, std::vector<PairingEvidence> heldFor = {});
+    // Whether the device is held (false for an unknown device).
+    bool isHeld(const UUID& deviceID) const;
+    // Records evidence against a paired device, and holds it when hold is set. In memory at
+    // once, whatever storage says; a failure to persist it is thrown.
+    void addEvidence(const UUID& deviceID, const PairingEvidence& evidence, bool hold);
+    // Lets a held device use the agent and forgets the evidence against it. False for an
+    // unknown device. Throws std::system_error when storage fails; the device then stays held.
+    bool approve(const UUID& deviceID);
     // Takes the device out of service at once, then deletes its key and rewrites the metadata.
     // Throws std::system_error when storage fails; the device is out of service all the same.
     void remove(const UUID& deviceID);

@@ -1,5 +1,7 @@
 #include "relay/relay_controller.hpp"
 
+#include <algorithm>
+
 #include "protocol/pairing.hpp"
 #include "protocol/service_type.hpp"
 
@@ -79,28 +81,40 @@ std::optional<std::uint16_t> RelayController::port() const {
 
 void RelayController::startPairing(double seconds) {
     const std::string code = Pairing::generateCode(Pairing::secureCodeSource);
-    if (pairingWindow_)
-        endPairing({PairingResult::cancelled, std::nullopt, "a new code replaced it"});
+    if (pairingWindow_) {
+        endPairing(
+            {PairingResult::cancelled, std::nullopt, std::string(replacedMessage), *pairingCode_});
+    }
     pairingWindow_.emplace(code, maxPairingAttempts);
-    pairingClaimed_ = false;
     pairingCode_ = code;
-    const auto length = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+    const auto length = std::chrono::duration_cast<ContinuousClock::duration>(
         std::chrono::duration<double>(seconds));
+    pairingDeadline_ = ContinuousClock::now() + length;
     pairingExpiresAt_ = std::chrono::system_clock::now() +
                         std::chrono::duration_cast<std::chrono::system_clock::duration>(length);
+    watch_.windowOpened(std::chrono::system_clock::now());
 
     const std::uint64_t generation = ++pairingGeneration_;
-    pairingTimer_.expires_after(length);
+    pairingTimer_.expires_at(pairingDeadline_);
     pairingTimer_.async_wait([this, generation](std::error_code error) {
         // A wait that was cancelled, or that belongs to a window since replaced, ends nothing.
         if (error || generation != pairingGeneration_ || !pairingWindow_) return;
-        endPairing({PairingResult::expired, std::nullopt, {}});
+        pairingTimeUp();
     });
     publish(PairingOpened{code, *pairingExpiresAt_});
 }
 
+void RelayController::pairingTimeUp() {
+    // A handshake that began in time may still finish: the window ends with it.
+    if (claim_) {
+        pairingTimeUp_ = true;
+        return;
+    }
+    endPairing({PairingResult::expired, std::nullopt, {}, *pairingCode_});
+}
+
 void RelayController::cancelPairing() {
-    if (pairingWindow_) endPairing({PairingResult::cancelled, std::nullopt, {}});
+    if (pairingWindow_) endPairing({PairingResult::cancelled, std::nullopt, {}, *pairingCode_});
 }
 
 void RelayController::endPairing(PairingEnded outcome) {
@@ -108,8 +122,11 @@ void RelayController::endPairing(PairingEnded outcome) {
     pairingWindow_.reset();
     pairingCode_.reset();
     pairingExpiresAt_.reset();
+    claim_.reset();
+    pairingTimeUp_ = false;
     ++pairingGeneration_;
     pairingTimer_.cancel();
+    watch_.windowClosed();
     publish(outcome);
 }
 
@@ -123,6 +140,8 @@ void RelayController::revoke(const UUID& deviceID) {
     if (listener_) listener_->closeSessions(deviceID);
     if (storageError) throw *storageError;
 }
+
+bool RelayController::approve(const UUID& deviceID) { return store_.approve(deviceID); }
 
 void RelayController::setSocketOverride(std::string path) {
     services_.settings.setValue(socketOverrideKey, path);
@@ -153,51 +172,84 @@ void RelayController::publish(const RelayEvent& event) {
     }
 }
 
+void RelayController::pairingConnection(const std::string& address) {
+    const auto suspect = watch_.connection(address, std::chrono::system_clock::now());
+    if (!suspect) return;
+    const auto listed = store_.metadata();
+    const auto device = std::find_if(listed.begin(), listed.end(), [&](const auto& entry) {
+        return entry.deviceID == suspect->deviceID;
+    });
+    if (device == listed.end()) return;  // revoked already
+    // A device that has connected may be serving the user right now: it is reported, not
+    // cut off. One that has not is held until the user says it is theirs.
+    const bool hold = !device->lastUsedAt && !device->held;
+    try {
+        store_.addEvidence(device->deviceID, suspect->evidence.front(), hold);
+    } catch (const std::system_error&) {
+        // Held in memory all the same; the user is told below.
+    }
+    DeviceMetadata now = *device;
+    now.held = now.held || hold;
+    now.evidence.push_back(suspect->evidence.front());
+    publish(PairingSuspicion{now, suspect->evidence.front(), hold});
+}
+
 std::optional<std::string> RelayController::activePairingCode() {
-    if (pairingWindow_ && pairingWindow_->isOpen() && !pairingClaimed_)
+    if (pairingWindow_ && !claim_ && !pairingTimeUp_ &&
+        ContinuousClock::now() >= pairingDeadline_) {
+        // The machine slept past the deadline and the timer has not caught up yet.
+        pairingTimeUp();
+    }
+    if (pairingWindow_ && pairingWindow_->isOpen() && !claim_ && !pairingTimeUp_)
         return pairingWindow_->code();
     return std::nullopt;
 }
 
-std::optional<RelayListenerDelegate::PairingClaim> RelayController::claimPairingCode() {
+std::optional<RelayListenerDelegate::PairingClaim> RelayController::claimPairingCode(
+    const std::string& address) {
     if (!activePairingCode()) return std::nullopt;
-    pairingClaimed_ = true;
+    claim_ = Claim{pairingGeneration_, address};
     return pairingGeneration_;
 }
 
+bool RelayController::pairingClaimValid(PairingClaim claim) {
+    return claim_ && claim_->id == claim;
+}
+
 void RelayController::pairingAttemptFailed(PairingClaim claim) {
-    if (!pairingWindow_ || claim != pairingGeneration_) return;
+    if (!pairingClaimValid(claim)) return;
     pairingWindow_->recordFailure();
-    endPairing({PairingResult::failed, std::nullopt, std::string(codeUsedUpMessage)});
+    endPairing(
+        {PairingResult::failed, std::nullopt, std::string(codeUsedUpMessage), *pairingCode_});
 }
 
 void RelayController::pairingAbandoned(PairingClaim claim) {
-    if (!pairingWindow_ || claim != pairingGeneration_) return;
-    endPairing({PairingResult::failed, std::nullopt, std::string(codeUsedUpMessage)});
+    if (!pairingClaimValid(claim)) return;
+    endPairing(
+        {PairingResult::failed, std::nullopt, std::string(codeUsedUpMessage), *pairingCode_});
 }
 
 void RelayController::pairingCompleted(PairingClaim claim, const PairedDevice& device) {
-    // A handshake that began before its window expired may still finish: the device is stored.
+    // The user cancelled this window or opened a new code: whatever finished late is not theirs
+    // to keep.
+    if (!pairingClaimValid(claim)) return;
+    std::vector<PairingEvidence> evidence =
+        watch_.paired(claim_->address, device.deviceID, std::chrono::system_clock::now());
     try {
-        store_.add(device);
+        store_.add(device, evidence);
     } catch (const std::system_error& error) {
-        if (claim == pairingGeneration_) {
-            endPairing({PairingResult::failed, std::nullopt,
-                        std::string("the new device could not be stored: ") + error.what()});
-        }
+        endPairing({PairingResult::failed, std::nullopt,
+                    std::string("the new device could not be stored: ") + error.what(),
+                    *pairingCode_});
         return;
     }
-    PairingEnded paired{
-        PairingResult::paired,
-        DeviceMetadata{device.deviceID, device.displayName, device.pairedAt, std::nullopt},
-        {}};
-    if (claim != pairingGeneration_) {
-        lastPairing_ = paired;
-        publish(paired);
-        return;
-    }
-    if (pairingWindow_) pairingWindow_->recordSuccess();
-    endPairing(paired);
+    pairingWindow_->recordSuccess();
+    const bool held = !evidence.empty();
+    endPairing({PairingResult::paired,
+                DeviceMetadata{device.deviceID, device.displayName, device.pairedAt, std::nullopt,
+                               held, std::move(evidence)},
+                {},
+                *pairingCode_});
 }
 
 void RelayController::deviceConnected(const UUID& deviceID) {

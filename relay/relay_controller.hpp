@@ -5,7 +5,6 @@
 // delegate; the control socket and the tray drive it and observe its events. Relay thread only.
 
 #include <asio/any_io_executor.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -23,7 +22,9 @@
 #include "platform/settings_store.hpp"
 #include "protocol/date.hpp"
 #include "protocol/pairing_window.hpp"
+#include "relay/continuous_clock.hpp"
 #include "relay/paired_device_store.hpp"
+#include "relay/pairing_evidence.hpp"
 #include "relay/relay_listener.hpp"
 
 namespace kestrel {
@@ -40,13 +41,22 @@ struct PairingOpened {
 
 struct PairingEnded {
     PairingResult result;
-    std::optional<DeviceMetadata> device;  // the new device, when paired
-    std::string message;                   // why, when failed
+    std::optional<DeviceMetadata> device;  // the new device, when paired (held, with evidence)
+    std::string message;                   // why, when failed or cancelled
+    std::string code;                      // the code whose window ended
+};
+
+// Another device tried a code after a device used it: the device that used it may not be the
+// user's. It is held if it had not connected yet.
+struct PairingSuspicion {
+    DeviceMetadata device;  // as it is now
+    PairingEvidence evidence;
+    bool held;  // held by this suspicion (it had not been used yet)
 };
 
 struct DevicesChanged {};
 
-using RelayEvent = std::variant<PairingOpened, PairingEnded, DevicesChanged>;
+using RelayEvent = std::variant<PairingOpened, PairingEnded, DevicesChanged, PairingSuspicion>;
 
 class RelayController final : public RelayListenerDelegate {
 public:
@@ -80,6 +90,9 @@ public:
     // Takes the device out of service, ends its open connections and forgets its key. Throws
     // std::system_error when storage fails (the device is out of service all the same).
     void revoke(const UUID& deviceID);
+    // Lets a held device use the agent (and drops the warnings about it). False for an unknown
+    // device; throws std::system_error when storage fails, and the device stays held.
+    bool approve(const UUID& deviceID);
 
     bool isRunning() const noexcept { return listener_ != nullptr; }
     const std::optional<std::string>& pairingCode() const noexcept { return pairingCode_; }
@@ -111,17 +124,27 @@ public:
     // What the user is told when the one handshake a code allows does not complete.
     static constexpr std::string_view codeUsedUpMessage =
         "a device tried the code but did not finish. Press Pair New Device\u2026 for a new code.";
+    static constexpr std::string_view replacedMessage = "a new code replaced it";
 
     // RelayListenerDelegate
+    void pairingConnection(const std::string& address) override;
     std::optional<std::string> activePairingCode() override;
-    std::optional<PairingClaim> claimPairingCode() override;
+    std::optional<PairingClaim> claimPairingCode(const std::string& address) override;
+    bool pairingClaimValid(PairingClaim claim) override;
     void pairingAttemptFailed(PairingClaim claim) override;
     void pairingAbandoned(PairingClaim claim) override;
     void pairingCompleted(PairingClaim claim, const PairedDevice& device) override;
     void deviceConnected(const UUID& deviceID) override;
 
 private:
+    // The handshake that claimed the open window's code.
+    struct Claim {
+        PairingClaim id;
+        std::string address;
+    };
+
     void endPairing(PairingEnded outcome);
+    void pairingTimeUp();
     void publish(const RelayEvent& event);
 
     asio::any_io_executor relayExecutor_;
@@ -136,10 +159,15 @@ private:
     std::optional<PairingWindow> pairingWindow_;
     std::optional<std::string> pairingCode_;
     std::optional<Date> pairingExpiresAt_;
-    asio::steady_timer pairingTimer_;
+    ContinuousClock::time_point pairingDeadline_;
+    ContinuousTimer pairingTimer_;
     std::uint64_t pairingGeneration_ = 0;
-    bool pairingClaimed_ = false;
+    std::optional<Claim> claim_;
+    // The window's time ran out while its claim was still in its handshake: no new claim, and
+    // the window ends with that handshake.
+    bool pairingTimeUp_ = false;
     std::optional<PairingEnded> lastPairing_;
+    PairingWatch watch_;
 
     std::map<int, std::function<void(const RelayEvent&)>> observers_;
     int nextObserverID_ = 0;

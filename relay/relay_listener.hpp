@@ -46,7 +46,9 @@ struct ResolvedPSK {
 // server hello claims the code, and if that connection does not complete pairing the code is
 // used up. The server hello is sealed under the code, so a device that received it could try
 // every code offline; one handshake per code, with a short deadline for its confirm, leaves such
-// a device nothing to use its answer on.
+// a device nothing to use its answer on unless it searches faster than the deadline. What the
+// deadline cannot stop, the controller makes visible: every pairing-mode connection is
+// reported, and a device that pairs with suspicious ones around it is held.
 class RelayListenerDelegate {
 public:
     // Identifies the claimed window in later reports, so that a late report cannot end a
@@ -55,15 +57,21 @@ public:
 
     virtual ~RelayListenerDelegate() = default;
 
+    // A connection asked for pairing (its preamble said so), from address.
+    virtual void pairingConnection(const std::string& address) = 0;
     // The open pairing window's code while nobody has claimed it, or none.
     virtual std::optional<std::string> activePairingCode() = 0;
-    // Claims the open window for one handshake; none when it is gone or already claimed.
-    virtual std::optional<PairingClaim> claimPairingCode() = 0;
+    // Claims the open window for one handshake from address; none when it is gone or already
+    // claimed.
+    virtual std::optional<PairingClaim> claimPairingCode(const std::string& address) = 0;
+    // Whether the claim may still pair a device: false once the user cancelled its window or
+    // replaced it with a new code.
+    virtual bool pairingClaimValid(PairingClaim claim) = 0;
     // The claimed handshake's client confirm failed verification.
     virtual void pairingAttemptFailed(PairingClaim claim) = 0;
     // The claimed handshake ended without completing (timeout, disconnect, failed grant).
     virtual void pairingAbandoned(PairingClaim claim) = 0;
-    // A new device acknowledged its grant.
+    // A new device acknowledged its grant. Stores it unless the claim is no longer valid.
     virtual void pairingCompleted(PairingClaim claim, const PairedDevice& device) = 0;
     // A paired device completed its handshake.
     virtual void deviceConnected(const UUID& deviceID) = 0;
@@ -89,6 +97,9 @@ public:
         // wants to try every code against the server hello first needs far longer than this
         // on one core (see bench/pairing_code_search).
         std::chrono::steady_clock::duration pairingConfirm = std::chrono::seconds(2);
+        // From the grant to its acknowledgement, which a client sends as soon as it has the
+        // grant; a claim must not outlive the window the user sees by much.
+        std::chrono::steady_clock::duration grantAcknowledgement = std::chrono::seconds(10);
     };
     // Frames before authentication have known sizes; larger headers close the connection.
     static constexpr std::size_t maxPreambleLength = 16 * 1024;
@@ -138,10 +149,11 @@ private:
     asio::awaitable<void> handshake(const std::shared_ptr<Session>& session, RelayConnectionIO& io,
                                     SecureChannel& channel, const ConnectionPreamble& preamble,
                                     std::optional<RelayListenerDelegate::PairingClaim>& claim);
-    asio::awaitable<void> completePairing(RelayConnectionIO& io, SecureChannel& channel,
+    asio::awaitable<void> completePairing(const std::shared_ptr<Session>& session,
+                                          RelayConnectionIO& io, SecureChannel& channel,
                                           const std::string& clientName,
                                           RelayListenerDelegate::PairingClaim claim);
-    asio::awaitable<void> serve(RelayConnectionIO& io, SecureChannel& channel,
+    asio::awaitable<void> serve(RelayConnectionIO& io, SecureChannel& channel, const UUID& deviceID,
                                 const std::string& deviceName);
     asio::awaitable<Bytes> forwardToAgent(Bytes request);
 

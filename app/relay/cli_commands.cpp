@@ -89,6 +89,13 @@ void printStatus(const Json& status) {
         std::cout << "\n";
     }
     std::cout << "Devices: " << status["deviceCount"].get<int>() << " paired\n";
+    for (const Json& device : status["heldDevices"]) {
+        std::cout << "  \"" << text(device["displayName"])
+                  << "\" is held until you approve it (kestrel-relay approve "
+                  << text(device["deviceID"]) << ", or revoke it):\n";
+        for (const Json& evidence : device["evidence"])
+            std::cout << "    " << text(evidence["description"]) << "\n";
+    }
     for (const Json& device : status["unavailableDevices"]) {
         std::cout << "  \"" << text(device["displayName"])
                   << "\" cannot connect: " << text(device["reason"]) << "\n";
@@ -98,6 +105,17 @@ void printStatus(const Json& status) {
     for (const Json& warning : status["warnings"])
         std::cout << "Warning: " << text(warning) << "\n";
     std::cout << std::flush;
+}
+
+// Why a device is held or suspect, and what the user can do about it.
+void printEvidence(const Json& device) {
+    if (device["held"].get<bool>()) {
+        std::cout << "  HELD: it cannot use the agent until you approve it "
+                     "(kestrel-relay approve "
+                  << text(device["deviceID"]) << ")\n";
+    }
+    for (const Json& evidence : device["evidence"])
+        std::cout << "  " << text(evidence["description"]) << "\n";
 }
 
 std::string lastUsed(const Json& device) {
@@ -114,6 +132,7 @@ void printDevices(const Json& answer) {
                   << "\n  paired " << text(device["pairedAt"]) << ", " << lastUsed(device) << "\n";
         if (!device["available"].get<bool>())
             std::cout << "  cannot connect: " << text(device["reason"]) << "\n";
+        printEvidence(device);
     }
     std::cout << std::flush;
 }
@@ -142,20 +161,59 @@ void printCode(const Json& opened) {
               << std::endl;
 }
 
+void printHeld(const Json& result) {
+    std::cout << "Paired \"" << text(result["displayName"]) << "\" (" << text(result["deviceID"])
+              << "), but HELD: it cannot use the agent until you approve it, because someone "
+                 "else may have paired in your device's place:\n";
+    for (const Json& evidence : result["evidence"])
+        std::cout << "  " << text(evidence["description"]) << "\n";
+    std::cout << std::flush;
+}
+
+// On a terminal the user decides at once: keep the device (approve) or revoke it. Anything but
+// yes revokes; an interrupted or closed input leaves it held.
+int askAboutHeldDevice(const Json& result) {
+    std::cout << "Is \"" << text(result["displayName"])
+              << "\" the device you just paired? Keep it [y/N]: " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer) || interruptRequested) {
+        std::cout << "\nLeft held. Decide later with `kestrel-relay approve "
+                  << text(result["deviceID"]) << "` or `kestrel-relay revoke "
+                  << text(result["deviceID"]) << "`." << std::endl;
+        return heldExitStatus;
+    }
+    const bool keep = answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+    control::ControlClient client = connectToRelay();
+    const Json request = {{"command", keep ? "approve" : "revoke"}, {"device", result["deviceID"]}};
+    const Json reply = control::request(client, request);
+    if (reportError(reply, false)) return 1;
+    std::cout << (keep ? "Approved: it can use the agent now." : "Revoked.") << std::endl;
+    return keep ? 0 : 1;
+}
+
 int printPairingResult(const Json& result, bool json) {
     const std::string outcome = text(result["result"]);
+    const bool held = outcome == "paired" && result.value("held", false);
     if (json) {
         std::cout << result.dump() << std::endl;
+    } else if (held) {
+        printHeld(result);
+        if (::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO)) return askAboutHeldDevice(result);
+        std::cout << "Approve it with `kestrel-relay approve " << text(result["deviceID"])
+                  << "`, or revoke it." << std::endl;
     } else if (outcome == "paired") {
         std::cout << "Paired \"" << text(result["displayName"]) << "\" ("
                   << text(result["deviceID"]) << ")." << std::endl;
     } else if (outcome == "expired") {
         std::cerr << "The code expired before a device used it." << std::endl;
     } else if (outcome == "cancelled") {
-        std::cerr << "Pairing cancelled." << std::endl;
+        std::cerr << "Pairing cancelled"
+                  << (result.contains("message") ? ": " + text(result["message"]) : "") << "."
+                  << std::endl;
     } else {
         std::cerr << "Pairing failed: " << text(result["message"]) << std::endl;
     }
+    if (held) return heldExitStatus;
     return outcome == "paired" ? 0 : 1;
 }
 
@@ -250,6 +308,17 @@ int runRevoke(const std::vector<std::string>& words) {
                              std::cout << "Revoked \"" << text(answer["revoked"]["displayName"])
                                        << "\" (" << text(answer["revoked"]["deviceID"]) << ")."
                                        << std::endl;
+                         });
+}
+
+int runApprove(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption});
+    arguments.expectPositional(1, "the device to approve (its ID or its name)");
+    return simpleCommand(arguments, {{"command", "approve"}, {"device", arguments.positional()[0]}},
+                         [](const Json& answer) {
+                             std::cout << "Approved \"" << text(answer["approved"]["displayName"])
+                                       << "\" (" << text(answer["approved"]["deviceID"])
+                                       << "): it can use the agent." << std::endl;
                          });
 }
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <map>
+#include <variant>
 
 #include "app/relay/control_protocol.hpp"
 #include "relay/agent_forwarder.hpp"
@@ -29,11 +30,48 @@ std::optional<bool> parseBool(const Json& value) {
     return found == words.end() ? std::nullopt : std::optional<bool>(found->second);
 }
 
+Json evidenceJson(const DeviceMetadata& device) {
+    Json list = Json::array();
+    for (const PairingEvidence& evidence : device.evidence) {
+        Json entry = encodePairingEvidence({evidence}).front();
+        entry["firstSeen"] = isoDate(evidence.firstSeen);
+        entry["lastSeen"] = isoDate(evidence.lastSeen);
+        entry["description"] = evidence.description(device.displayName);
+        list.push_back(entry);
+    }
+    return list;
+}
+
 Json deviceJson(const DeviceMetadata& device) {
     return {{"deviceID", device.deviceID.uuidString()},
             {"displayName", device.displayName},
             {"pairedAt", isoDate(device.pairedAt)},
-            {"lastUsedAt", device.lastUsedAt ? Json(isoDate(*device.lastUsedAt)) : Json(nullptr)}};
+            {"lastUsedAt", device.lastUsedAt ? Json(isoDate(*device.lastUsedAt)) : Json(nullptr)},
+            {"held", device.held},
+            {"evidence", evidenceJson(device)}};
+}
+
+// The one device named by its ID or its name, or an error answer.
+std::variant<DeviceMetadata, Json> findDevice(RelayController& controller, const Json* given,
+                                              std::string_view what) {
+    if (given == nullptr || !given->is_string() || given->get<std::string>().empty()) {
+        return errorAnswer("name the device to " + std::string(what) + " by its ID or its name");
+    }
+    const std::string text = given->get<std::string>();
+    const std::optional<UUID> id = UUID::fromString(text);
+    std::vector<DeviceMetadata> matches;
+    for (const DeviceMetadata& device : controller.store().metadata()) {
+        if (id ? device.deviceID == *id : device.displayName == text) matches.push_back(device);
+    }
+    if (matches.empty())
+        return errorAnswer("no paired device has the " + std::string(id ? "ID" : "name") + " \"" +
+                           text + "\"");
+    if (matches.size() > 1) {
+        return errorAnswer(std::to_string(matches.size()) + " devices are named \"" + text +
+                           "\"; " + std::string(what) +
+                           " one by its ID (see kestrel-relay devices)");
+    }
+    return matches.front();
 }
 
 double secondsUntil(Date date) {
@@ -70,6 +108,7 @@ Json ControlCommands::handle(const Json& request) {
     if (name == "cancel-pairing") return cancelPairing();
     if (name == "devices") return devices();
     if (name == "revoke") return revoke(request);
+    if (name == "approve") return approve(request);
     if (name == "config-get") return configGet(request);
     if (name == "config-set") return configSet(request);
     if (name == "agent") return agent();
@@ -93,6 +132,13 @@ Json ControlCommands::status() const {
     }
     Json warnings = warnings_;
     if (const auto& warning = controller_.store().warning()) warnings.push_back(*warning);
+    Json held = Json::array();
+    for (const DeviceMetadata& device : controller_.store().metadata()) {
+        if (device.held) held.push_back(deviceJson(device));
+        if (device.held) continue;
+        for (const PairingEvidence& evidence : device.evidence)
+            warnings.push_back(evidence.description(device.displayName));
+    }
     Json answer = {
         {"running", controller_.isRunning()},
         {"port", controller_.port() ? Json(*controller_.port()) : Json(nullptr)},
@@ -105,6 +151,7 @@ Json ControlCommands::status() const {
          controller_.lastPairing() ? pairingEnded(*controller_.lastPairing()) : Json(nullptr)},
         {"deviceCount", controller_.store().metadata().size()},
         {"unavailableDevices", unavailable},
+        {"heldDevices", held},
         {"secretStore", controller_.secretStore().kind()},
         {"warnings", warnings},
     };
@@ -129,7 +176,7 @@ Json ControlCommands::pair(const Json& request) {
 }
 
 Json ControlCommands::pairingEnded(const PairingEnded& ended) {
-    Json answer = {{"result", pairingResultName(ended.result)}};
+    Json answer = {{"result", pairingResultName(ended.result)}, {"code", ended.code}};
     if (ended.device) answer.update(deviceJson(*ended.device));
     if (!ended.message.empty()) answer["message"] = ended.message;
     return answer;
@@ -158,32 +205,35 @@ Json ControlCommands::devices() const {
 }
 
 Json ControlCommands::revoke(const Json& request) {
-    const Json* given = member(request, "device");
-    if (given == nullptr || !given->is_string() || given->get<std::string>().empty()) {
-        return errorAnswer("name the device to revoke by its ID or its name");
-    }
-    const std::string text = given->get<std::string>();
-    const std::optional<UUID> id = UUID::fromString(text);
-    std::vector<DeviceMetadata> matches;
-    for (const DeviceMetadata& device : controller_.store().metadata()) {
-        if (id ? device.deviceID == *id : device.displayName == text) matches.push_back(device);
-    }
-    if (matches.empty())
-        return errorAnswer("no paired device has the " + std::string(id ? "ID" : "name") + " \"" +
-                           text + "\"");
-    if (matches.size() > 1) {
-        return errorAnswer(std::to_string(matches.size()) + " devices are named \"" + text +
-                           "\"; revoke one by its ID (see kestrel-relay devices)");
-    }
+    const auto found = findDevice(controller_, member(request, "device"), "revoke");
+    if (const Json* error = std::get_if<Json>(&found)) return *error;
+    const DeviceMetadata& device = std::get<DeviceMetadata>(found);
     try {
-        controller_.revoke(matches.front().deviceID);
+        controller_.revoke(device.deviceID);
     } catch (const std::system_error& error) {
         return errorAnswer("the device was disconnected but could not be removed from storage: " +
                            std::string(error.what()));
     }
     return {{"revoked",
-             {{"deviceID", matches.front().deviceID.uuidString()},
-              {"displayName", matches.front().displayName}}}};
+             {{"deviceID", device.deviceID.uuidString()}, {"displayName", device.displayName}}}};
+}
+
+Json ControlCommands::approve(const Json& request) {
+    const auto found = findDevice(controller_, member(request, "device"), "approve");
+    if (const Json* error = std::get_if<Json>(&found)) return *error;
+    const DeviceMetadata& device = std::get<DeviceMetadata>(found);
+    if (!device.held && device.evidence.empty()) {
+        return errorAnswer("\u201C" + device.displayName +
+                           "\u201D is not held; it can use the agent already");
+    }
+    try {
+        controller_.approve(device.deviceID);
+    } catch (const std::system_error& error) {
+        return errorAnswer("could not store the approval, so the device stays held: " +
+                           std::string(error.what()));
+    }
+    return {{"approved",
+             {{"deviceID", device.deviceID.uuidString()}, {"displayName", device.displayName}}}};
 }
 
 Json ControlCommands::configGet(const Json& request) const {

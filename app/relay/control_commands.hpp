@@ -24,6 +24,7 @@ public:
     nlohmann::json cancelPairing();
     nlohmann::json devices() const;
     nlohmann::json revoke(const nlohmann::json& request);
+    nlohmann::json approve(const nlohmann::json& request);
     nlohmann::json configGet(const nlohmann::json& request) const;
     nlohmann::json configSet(const nlohmann::json& request);
     nlohmann::json agent() const;

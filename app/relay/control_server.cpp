@@ -146,7 +146,8 @@ void ControlServer::answer(Connection& connection, const std::string& line) {
     connection.observer = controller_.addObserver([this, weak](const RelayEvent& event) {
         const auto* ended = std::get_if<PairingEnded>(&event);
         auto client = weak.lock();
-        if (ended == nullptr || !client) return;
+        // Each `pair` hears how its own code ended, never a newer or older one's.
+        if (ended == nullptr || !client || ended->code != client->pairingCode) return;
         client->send(ControlCommands::pairingEnded(*ended).dump());
         controller_.removeObserver(*client->observer);
         client->observer.reset();

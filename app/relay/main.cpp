@@ -22,10 +22,13 @@ Commands:
   serve [--port N] [--name NAME] [--secret-store auto|file|secret-service]
                         run the relay in the foreground (Ctrl-C stops it)
   status                whether the relay runs, its port, pairing, devices and agent socket
-  pair [--seconds N]    open pairing (default 120 s), show the code, wait for a device
+  pair [--seconds N]    open pairing (default 120 s), show the code, wait for a device;
+                        exits 3 when the device paired but is held
   cancel-pairing        close pairing now
   devices               the paired devices
   revoke ID-or-NAME     unpair a device and end its connections
+  approve ID-or-NAME    let a held device use the agent (a device is held when other
+                        devices tried to pair around the time it did)
   config get KEY        show a setting: socket-override, hide-dock-icon, launch-at-login
   config set KEY VALUE  change a setting ("" clears socket-override)
   agent                 the agent sockets looked for, and the one in use
@@ -65,7 +68,8 @@ int main(int argc, char** argv) {
         {"serve", runServeCommand}, {"status", runStatus},
         {"pair", runPair},          {"cancel-pairing", runCancelPairing},
         {"devices", runDevices},    {"revoke", runRevoke},
-        {"config", runConfig},      {"agent", runAgent},
+        {"approve", runApprove},    {"config", runConfig},
+        {"agent", runAgent},
     };
     const std::vector<std::string> rest(all.begin() + 1, all.end());
     const auto command = commands.find(all[0]);

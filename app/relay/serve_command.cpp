@@ -114,6 +114,25 @@ void printStarted(const RelayController& controller, bool json) {
               << "To pair a device, run `kestrel-relay pair` in another terminal." << std::endl;
 }
 
+// Pairings and suspicions go to the log as they happen: the user may not be watching `pair`.
+void logEvent(const RelayEvent& event) {
+    if (const auto* ended = std::get_if<PairingEnded>(&event)) {
+        if (ended->result != PairingResult::paired || !ended->device) return;
+        const DeviceMetadata& device = *ended->device;
+        std::cerr << "kestrel-relay: paired \u201C" << device.displayName << "\u201D ("
+                  << device.deviceID.uuidString() << ")"
+                  << (device.held ? "; HELD until approved (kestrel-relay approve ID)" : "")
+                  << std::endl;
+        for (const PairingEvidence& evidence : device.evidence)
+            std::cerr << "kestrel-relay:   " << evidence.description(device.displayName)
+                      << std::endl;
+    } else if (const auto* suspicion = std::get_if<PairingSuspicion>(&event)) {
+        std::cerr << "kestrel-relay: warning: "
+                  << suspicion->evidence.description(suspicion->device.displayName)
+                  << (suspicion->held ? "; it is HELD until approved" : "") << std::endl;
+    }
+}
+
 int serve(const ServeOptions& options) {
     protectMemory();
     raiseDescriptorLimit();
@@ -138,6 +157,7 @@ int serve(const ServeOptions& options) {
         throw StartFailure("cannot listen on port " + std::to_string(options.port) + ": " +
                            error.code().message());
     }
+    controller.addObserver(logEvent);
     control::ControlCommands commands(controller, warnings);
     control::ControlServer server(io.get_executor(), controller, commands);
     server.start(control::socketPath());
