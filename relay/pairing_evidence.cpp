@@ -131,18 +131,18 @@ std::optional<PairingWatch::Suspect> PairingWatch::connection(const std::string&
                                                               Date now) {
     forgetOld(now);
     remember(open_ ? whileOpen_ : whileClosed_, address, now);
-    if (open_ || !afterUse_ || now >= afterUse_->until || address == afterUse_->address) {
+    if (open_ || !afterUse_ || now >= afterUse_->until || address == afterUse_->address ||
+        !afterUse_->reported.insert(address).second) {
         return std::nullopt;
     }
-    return Suspect{afterUse_->deviceID,
-                   {{PairingEvidenceKind::afterUse, address, 1, now, now}}};
+    return Suspect{afterUse_->deviceID, {{PairingEvidenceKind::afterUse, address, 1, now, now}}};
 }
 
-std::vector<PairingEvidence> PairingWatch::paired(const std::string& address,
-                                                  const UUID& deviceID, Date now) {
+std::vector<PairingEvidence> PairingWatch::paired(const std::string& address, const UUID& deviceID,
+                                                  Date now) {
     forgetOld(now);
-    std::vector<PairingEvidence> evidence = summarize(
-        PairingEvidenceKind::beforeCode, whileClosed_, [](const Attempt&) { return true; });
+    std::vector<PairingEvidence> evidence = summarize(PairingEvidenceKind::beforeCode, whileClosed_,
+                                                      [](const Attempt&) { return true; });
     const std::vector<PairingEvidence> others =
         summarize(PairingEvidenceKind::whileOpen, whileOpen_,
                   [&](const Attempt& attempt) { return attempt.address != address; });
@@ -150,7 +150,7 @@ std::vector<PairingEvidence> PairingWatch::paired(const std::string& address,
     // Told once: the same connections do not also hold the next device paired.
     whileClosed_.clear();
     whileOpen_.clear();
-    afterUse_ = AfterUse{deviceID, address, now + afterUseWindow};
+    afterUse_ = AfterUse{deviceID, address, now + afterUseWindow, {}};
     return evidence;
 }
 

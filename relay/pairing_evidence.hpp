@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,8 +77,7 @@ public:
     std::optional<Suspect> connection(const std::string& address, Date now);
     // The evidence against the claimant at address, when its pairing completes at now. The
     // connections it names are consumed, and the after-use watch starts for deviceID.
-    std::vector<PairingEvidence> paired(const std::string& address, const UUID& deviceID,
-                                        Date now);
+    std::vector<PairingEvidence> paired(const std::string& address, const UUID& deviceID, Date now);
 
 private:
     struct Attempt {
@@ -95,6 +95,7 @@ private:
         UUID deviceID;
         std::string address;
         Date until;
+        std::set<std::string> reported;  // each address is reported once
     };
     std::optional<AfterUse> afterUse_;
 };

@@ -6,18 +6,35 @@
 
 namespace kestrel::testing {
 
-asio::awaitable<asio::ip::tcp::socket> RelayHarness::connect() {
+asio::awaitable<asio::ip::tcp::socket> RelayHarness::connect(std::string source) {
     asio::ip::tcp::socket socket(io);
+    socket.open(asio::ip::tcp::v4());
+    socket.bind({asio::ip::make_address(source), 0});
     co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port()},
                                   asio::use_awaitable);
     co_return socket;
 }
 
-asio::awaitable<PairingGrant> RelayHarness::pair(std::string code, std::string clientName) {
+asio::awaitable<PairingGrant> RelayHarness::pair(std::string code, std::string clientName,
+                                                 std::string source) {
     const ConnectionPreamble preamble(ConnectionMode::pairing, std::nullopt, std::move(clientName));
-    RelayClient client =
-        co_await RelayClient::open(co_await connect(), preamble, Pairing::bootstrapPSK(code));
+    RelayClient client = co_await RelayClient::open(co_await connect(std::move(source)), preamble,
+                                                    Pairing::bootstrapPSK(code));
     co_return co_await client.receivePairingGrant();
+}
+
+asio::awaitable<void> RelayHarness::probePairing(std::string source) {
+    asio::ip::tcp::socket socket = co_await connect(std::move(source));
+    RelayConnectionIO io(socket);
+    co_await io.send(
+        ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Probe").serialized());
+    // With nothing more to come, the relay closes the connection once it has read the preamble,
+    // whether a code is open (no client hello follows) or not.
+    socket.shutdown(asio::ip::tcp::socket::shutdown_send);
+    try {
+        co_await io.receive();
+    } catch (const std::system_error&) {
+    }
 }
 
 asio::awaitable<RelayClient> RelayHarness::openPaired(UUID deviceID, SymmetricKey psk) {

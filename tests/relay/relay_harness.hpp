@@ -121,9 +121,15 @@ public:
 
     std::uint16_t port() const { return *controller->port(); }
 
-    asio::awaitable<asio::ip::tcp::socket> connect();
+    // From a loopback source address of the test's choice, so that tests can play devices on
+    // different hosts.
+    asio::awaitable<asio::ip::tcp::socket> connect(std::string source = "127.0.0.1");
     // A device's pairing: the whole client side, returning the grant it received.
-    asio::awaitable<PairingGrant> pair(std::string code, std::string clientName);
+    asio::awaitable<PairingGrant> pair(std::string code, std::string clientName,
+                                       std::string source = "127.0.0.1");
+    // A connection that asks for pairing and goes away, as a device polling for an open code
+    // does; returns once the relay has read its preamble.
+    asio::awaitable<void> probePairing(std::string source);
     // A paired device's connection, handshake done.
     asio::awaitable<RelayClient> openPaired(UUID deviceID, SymmetricKey psk);
 
