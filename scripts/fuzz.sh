@@ -38,7 +38,8 @@ cmake --build build/fuzz -j "${JOBS:-$(nproc)}" --target "${targets[@]/%/_fuzz}"
 # The JSON readers share one dictionary of JSON syntax and the records' member names.
 dictionary_of() {
   case "$1" in
-    preamble | envelope | pairing_grant | json_value | settings_loader) echo fuzz/json.dict ;;
+    preamble | envelope | pairing_grant | json_value | settings_loader | device_metadata)
+      echo fuzz/json.dict ;;
     ssh_config) echo fuzz/ssh_config.dict ;;
   esac
 }
