@@ -92,11 +92,14 @@ public:
     struct Deadlines {
         std::chrono::steady_clock::duration preamble = std::chrono::seconds(10);
         std::chrono::steady_clock::duration handshake = std::chrono::seconds(10);
-        // From the server hello of a pairing handshake to its client confirm. A real client
-        // derives its key before it connects and confirms at network speed; a device that
-        // wants to try every code against the server hello first needs far longer than this
-        // on one core (see bench/pairing_code_search).
-        std::chrono::steady_clock::duration pairingConfirm = std::chrono::seconds(2);
+        // From the server hello of a pairing handshake to its client confirm. A client derives
+        // its key before it connects, so its confirm costs one X25519, two HKDFs and a seal
+        // (kestrel-agent's arrives 0.5 to 5 ms after the server hello on loopback) plus a round
+        // trip. One second leaves a phone on poor Wi-Fi a 300 ms round trip and a retransmission
+        // at TCP's 200 ms minimum. It does not stop the offline search (about half a second of
+        // one core for every code, bench/pairing_code_search); it only bounds how long the
+        // code stays claimed. Holding suspicious pairings is the defence.
+        std::chrono::steady_clock::duration pairingConfirm = std::chrono::seconds(1);
         // From the grant to its acknowledgement, which a client sends as soon as it has the
         // grant; a claim must not outlive the window the user sees by much.
         std::chrono::steady_clock::duration grantAcknowledgement = std::chrono::seconds(10);

@@ -80,18 +80,21 @@ protected:
         return future.get();
     }
 
-    asio::awaitable<asio::ip::tcp::socket> connect(std::uint16_t port) {
+    asio::awaitable<asio::ip::tcp::socket> connect(std::uint16_t port,
+                                                   std::string source = "127.0.0.1") {
         asio::ip::tcp::socket socket(io_);
+        socket.open(asio::ip::tcp::v4());
+        socket.bind({asio::ip::make_address(source), 0});
         co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port},
                                       asio::use_awaitable);
         co_return socket;
     }
 
     // The device's side of pairing, returning its grant's ID and key.
-    asio::awaitable<std::pair<UUID, SymmetricKey>> pairDevice(std::uint16_t port,
-                                                              std::string code) {
+    asio::awaitable<std::pair<UUID, SymmetricKey>> pairDevice(std::uint16_t port, std::string code,
+                                                              std::string source = "127.0.0.1") {
         const ConnectionPreamble preamble(ConnectionMode::pairing, std::nullopt, "CLI Phone");
-        RelayClient client = co_await RelayClient::open(co_await connect(port), preamble,
+        RelayClient client = co_await RelayClient::open(co_await connect(port, source), preamble,
                                                         Pairing::bootstrapPSK(code));
         const PairingGrant grant = co_await client.receivePairingGrant();
         co_return std::pair{grant.deviceID, grant.pskData};
@@ -167,6 +170,47 @@ TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
     EXPECT_EQ(cliJson({"revoke", "CLI Phone"})["revoked"]["deviceID"], deviceID.uuidString());
     EXPECT_THROW(run(countKeys(newPort, deviceID, psk)), std::system_error);
     EXPECT_TRUE(cliJson({"devices"})["devices"].empty());
+}
+
+// A device polling for an open code asks for pairing while none is open; the relay closes it.
+asio::awaitable<void> pollForCode(asio::awaitable<asio::ip::tcp::socket> connecting) {
+    asio::ip::tcp::socket socket = co_await std::move(connecting);
+    RelayConnectionIO io(socket);
+    co_await io.send(
+        ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Poll").serialized());
+    try {
+        co_await io.receive();
+    } catch (const std::system_error&) {
+    }
+}
+
+TEST_F(RelayCLITest, AHeldPairingIsToldByPairAndDecidedByApprove) {
+    const auto port = startServe()["port"].get<std::uint16_t>();
+    run(pollForCode(connect(port, "127.0.0.2")));
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+    const Json opened = Json::parse(pair.readLine().value());
+    const auto [deviceID, psk] =
+        run(pairDevice(port, opened["code"].get<std::string>(), "127.0.0.2"));
+    const Json result = Json::parse(pair.readLine().value());
+    EXPECT_EQ(pair.wait(), 3) << "paired, but held";
+    EXPECT_EQ(result["result"], "paired");
+    EXPECT_EQ(result["held"], true);
+    ASSERT_EQ(result["evidence"].size(), 1u);
+    EXPECT_EQ(result["evidence"][0]["description"],
+              "1 pairing attempt from 127.0.0.2 before this code was shown");
+    EXPECT_NE(serve_->standardError().find("HELD"), std::string::npos) << "the log says so too";
+
+    EXPECT_ANY_THROW(run(countKeys(port, deviceID, psk))) << "refused while held";
+    EXPECT_EQ(cliJson({"devices"})["devices"][0]["held"], true);
+    EXPECT_EQ(cliJson({"status"})["heldDevices"].size(), 1u);
+    const ProcessOutput text = cli({"status"});
+    EXPECT_NE(text.standardOutput.find("before this code was shown"), std::string::npos);
+
+    EXPECT_EQ(cliJson({"approve", "CLI Phone"})["approved"]["deviceID"], deviceID.uuidString());
+    EXPECT_EQ(run(countKeys(port, deviceID, psk)), 1u);
+    const ProcessOutput again = cli({"approve", deviceID.uuidString()});
+    EXPECT_EQ(again.exitStatus, 1);
+    EXPECT_NE(again.standardError.find("is not held"), std::string::npos);
 }
 
 TEST_F(RelayCLITest, OutOfDescriptorsTheRelayWaitsInsteadOfSpinningAndThenServesAgain) {
@@ -246,6 +290,7 @@ TEST_F(RelayCLITest, BadArgumentsGetOneLineAndExitTwo) {
         {"serve", "--port", "70000"},
         {"serve", "--secret-store", "vault"},
         {"revoke"},
+        {"approve"},
         {"config", "set", "hide-dock-icon"},
         {},
     };

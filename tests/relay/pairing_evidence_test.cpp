@@ -34,10 +34,10 @@ TEST(PairingWatchTest, PollingBeforeTheCodeAndOthersWhileItIsOpenCountPerAddress
     watch.connection("192.168.1.41", start + 1s);
     watch.connection("192.168.1.40", start + 2s);  // the claimant's own: not evidence
     const auto evidence = watch.paired("192.168.1.40", phone, start + 3s);
-    EXPECT_EQ(descriptions(evidence),
-              (std::vector<std::string>{
-                  "2 pairing attempts from 192.168.1.40 before this code was shown",
-                  "1 pairing attempt from 192.168.1.41 while this code was open"}));
+    EXPECT_EQ(
+        descriptions(evidence),
+        (std::vector<std::string>{"2 pairing attempts from 192.168.1.40 before this code was shown",
+                                  "1 pairing attempt from 192.168.1.41 while this code was open"}));
     EXPECT_EQ(evidence[0].firstSeen, start - 3min);
     EXPECT_EQ(evidence[0].lastSeen, start - 1min);
 
