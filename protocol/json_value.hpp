@@ -118,18 +118,6 @@ private:
     std::variant<std::string, double, bool, std::nullptr_t, Array, Object> value_{nullptr};
 };
 
-// Names a JSON object member by its literal text, or an array element by its index.
-struct AnyCodingKey {
-    std::string stringValue;
-    std::optional<std::ptrdiff_t> intValue;
-
-    explicit AnyCodingKey(std::string name) : stringValue(std::move(name)) {}
-    explicit AnyCodingKey(std::ptrdiff_t index)
-        : stringValue(std::to_string(index)), intValue(index) {}
-
-    friend bool operator==(const AnyCodingKey&, const AnyCodingKey&) = default;
-};
-
 namespace json {
 
 // The deepest nesting of arrays and objects that parse() accepts. Far more than any record
