@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/memory_secret_store.hpp"
-#include "platform/memory_settings_store.hpp"
+#include "support/memory_secret_store.hpp"
+#include "support/memory_settings_store.hpp"
 
 namespace kestrel {
 namespace {
