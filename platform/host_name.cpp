@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/atomic_file.hpp"
+#include "platform/text_lines.hpp"
 
 namespace kestrel {
 namespace {
@@ -15,13 +16,6 @@ namespace {
 constexpr const char* defaultMachineInfoPath = "/etc/machine-info";
 constexpr const char* fallbackName = "Linux";
 constexpr std::size_t machineInfoReadLimit = 64 * 1024;
-
-std::string_view trimmed(std::string_view text) {
-    constexpr std::string_view blanks = " \t\r";
-    const std::size_t start = text.find_first_not_of(blanks);
-    if (start == std::string_view::npos) return {};
-    return text.substr(start, text.find_last_not_of(blanks) - start + 1);
-}
 
 // A value in the shell-like syntax of machine-info (os-release(5), machine-info(5)): single
 // quotes are literal, double quotes and bare text take backslash escapes. Blanks between words
@@ -56,9 +50,7 @@ std::optional<std::string> prettyHostName(const std::string& path) {
     std::optional<std::string> name;
     std::string_view text(reinterpret_cast<const char*>(content->data()), content->size());
     while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        const std::string_view line = trimmed(text.substr(0, end));
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const std::string_view line = takeTrimmedLine(text);
         constexpr std::string_view key = "PRETTY_HOSTNAME=";
         if (line.starts_with(key)) name = std::string(trimmed(unquoted(line.substr(key.size()))));
     }

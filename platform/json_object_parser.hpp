@@ -9,13 +9,14 @@
 #include <string>
 
 #include "protocol/bytes.hpp"
+#include "protocol/json_value.hpp"
 
 namespace kestrel {
 
 // The deepest nesting of arrays and objects accepted; the top-level object is level 1. Deeper
 // documents are refused so that a hostile file cannot exhaust the stack of code that walks,
-// prints or destroys the value.
-inline constexpr int maxJsonNesting = 64;
+// prints or destroys the value. The protocol's limit: both are parsed by json::parseObject.
+inline constexpr int maxJsonNesting = json::maxDepth;
 
 // `text` as one JSON object nested at most maxJsonNesting levels, or none. When none, `problem`
 // (if given) receives a short reason that reads after "the file ...", e.g. "is not valid JSON".

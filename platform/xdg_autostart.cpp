@@ -9,6 +9,7 @@
 
 #include "platform/atomic_file.hpp"
 #include "platform/paths.hpp"
+#include "platform/text_lines.hpp"
 #include "platform/unique_fd.hpp"
 
 namespace kestrel {
@@ -23,13 +24,6 @@ constexpr std::string_view ourEntry =
 
 constexpr std::size_t entryReadLimit = 1024 * 1024;
 
-std::string_view trimmed(std::string_view text) {
-    constexpr std::string_view blanks = " \t\r";
-    const std::size_t start = text.find_first_not_of(blanks);
-    if (start == std::string_view::npos) return {};
-    return text.substr(start, text.find_last_not_of(blanks) - start + 1);
-}
-
 // Desktop entry format: "Key=Value" lines in groups; blanks around "=" are ignored.
 // Booleans are "true" and "false"; GLib, which most desktops use to read them, takes "1" and
 // "0" as well.
@@ -41,9 +35,7 @@ bool switchesItselfOff(std::string_view key, std::string_view value) {
 bool entryIsSwitchedOff(std::string_view text) {
     bool inDesktopEntryGroup = false;
     while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        const std::string_view line = trimmed(text.substr(0, end));
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const std::string_view line = takeTrimmedLine(text);
         if (line.starts_with('[')) {
             inDesktopEntryGroup = line == "[Desktop Entry]";
             continue;

@@ -1,5 +1,6 @@
 #include "protocol/json_value.hpp"
 
+#include <openssl/crypto.h>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -72,7 +73,7 @@ JSONValue readValue(const nlohmann::json& value, int depth) {
 
 void checkDepth(int depth) {
     if (depth >= json::maxDepth) {
-        fail(DecodingError::dataCorrupted, std::nullopt, "JSON nested too deeply");
+        fail(DecodingError::dataCorrupted, std::nullopt, std::string(json::nestedTooDeeply));
     }
 }
 
@@ -247,7 +248,7 @@ nlohmann::json parse(ByteView text) {
     try {
         return nlohmann::json::parse(text.data(), text.data() + text.size(), limitDepth);
     } catch (const NestedTooDeeply&) {
-        fail(DecodingError::dataCorrupted, std::nullopt, "JSON nested too deeply");
+        fail(DecodingError::dataCorrupted, std::nullopt, std::string(json::nestedTooDeeply));
     } catch (const nlohmann::json::exception&) {
         fail(DecodingError::dataCorrupted, std::nullopt, "invalid JSON");
     }
@@ -314,6 +315,13 @@ Bytes requiredBase64(const nlohmann::json& object, std::string_view key) {
     auto bytes = base64Decode(requiredString(object, key));
     if (!bytes) fail(DecodingError::dataCorrupted, key, std::string(key) + " not base64");
     return std::move(*bytes);
+}
+
+SymmetricKey requiredKey(const nlohmann::json& object, std::string_view key) {
+    Bytes bytes = requiredBase64(object, key);
+    SymmetricKey symmetricKey(bytes);
+    OPENSSL_cleanse(bytes.data(), bytes.size());
+    return symmetricKey;
 }
 
 JSONValue::Object unknownMembers(const nlohmann::json& object,

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "protocol/bytes.hpp"
+#include "protocol/crypto.hpp"
 #include "protocol/uuid.hpp"
 
 namespace kestrel {
@@ -118,27 +119,20 @@ private:
     std::variant<std::string, double, bool, std::nullptr_t, Array, Object> value_{nullptr};
 };
 
-// Names a JSON object member by its literal text, or an array element by its index.
-struct AnyCodingKey {
-    std::string stringValue;
-    std::optional<std::ptrdiff_t> intValue;
-
-    explicit AnyCodingKey(std::string name) : stringValue(std::move(name)) {}
-    explicit AnyCodingKey(std::ptrdiff_t index)
-        : stringValue(std::to_string(index)), intValue(index) {}
-
-    friend bool operator==(const AnyCodingKey&, const AnyCodingKey&) = default;
-};
-
 namespace json {
 
 // The deepest nesting of arrays and objects that parse() accepts. Far more than any record
 // needs, and shallow enough that recursive walks over a parsed value are safe.
 inline constexpr int maxDepth = 64;
 
+// The description of the failure for a value nested deeper than maxDepth, for callers that word
+// that case for their users.
+inline constexpr std::string_view nestedTooDeeply = "JSON nested too deeply";
+
 // Parses UTF-8 JSON text. dataCorrupted when it is not JSON (invalid UTF-8 included) or nests
-// deeper than maxDepth. nlohmann's parser is iterative and is stopped at the first container
-// too deep, before it is built, so no input can exhaust the stack.
+// deeper than maxDepth (described as nestedTooDeeply). nlohmann's parser is iterative and is
+// stopped at the first container too deep, before it is built, so no input can exhaust the
+// stack.
 nlohmann::json parse(ByteView text);
 
 // As parse(), and the top level must be an object (typeMismatch otherwise).
@@ -165,6 +159,9 @@ std::int64_t requiredInt64(const nlohmann::json& object, std::string_view key);
 
 // Strict standard Base64 (see base64Decode); otherwise dataCorrupted "<key> not base64".
 Bytes requiredBase64(const nlohmann::json& object, std::string_view key);
+// A key held as Base64, read as requiredBase64 does. The decoded bytes are wiped once the key
+// holds them; the JSON text belongs to the caller.
+SymmetricKey requiredKey(const nlohmann::json& object, std::string_view key);
 
 // Every member whose name is not one of ownKeys (exact comparison), read as a JSONValue. A
 // value that fits no form fails the whole read, naming its member.

@@ -1,6 +1,5 @@
 #include "protocol/paired_device.hpp"
 
-#include <openssl/crypto.h>
 #include <nlohmann/json.hpp>
 
 #include <string_view>
@@ -26,14 +25,6 @@ std::optional<Date> optionalDate(const nlohmann::json& object, std::string_view 
     return toDate(*seconds, key);
 }
 
-// The decoded copy of the key is wiped; the JSON text itself belongs to the caller.
-SymmetricKey readKey(const nlohmann::json& object) {
-    Bytes keyBytes = json::requiredBase64(object, "pskData");
-    SymmetricKey key(keyBytes);
-    OPENSSL_cleanse(keyBytes.data(), keyBytes.size());
-    return key;
-}
-
 }  // namespace
 
 PairedDevice::PairedDevice(UUID device, std::string name, SymmetricKey key, Date paired,
@@ -57,7 +48,7 @@ PairedDevice PairedDevice::deserialize(ByteView text) {
     const nlohmann::json object = json::parseObject(text);
     const UUID deviceID = json::requiredUUID(object, "deviceID");
     std::string displayName = json::requiredString(object, "displayName");
-    SymmetricKey key = readKey(object);
+    SymmetricKey key = json::requiredKey(object, "pskData");
     const Date pairedAt = toDate(json::requiredNumber(object, "pairedAt"), "pairedAt");
     return PairedDevice(deviceID, std::move(displayName), std::move(key), pairedAt,
                         optionalDate(object, "lastUsedAt"));

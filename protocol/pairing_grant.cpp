@@ -1,6 +1,5 @@
 #include "protocol/pairing_grant.hpp"
 
-#include <openssl/crypto.h>
 #include <nlohmann/json.hpp>
 
 #include <utility>
@@ -9,17 +8,6 @@
 #include "protocol/json_value.hpp"
 
 namespace kestrel {
-namespace {
-
-// The decoded copy of the key is wiped; the JSON text itself belongs to the caller.
-SymmetricKey readKey(const nlohmann::json& object) {
-    Bytes keyBytes = json::requiredBase64(object, "pskData");
-    SymmetricKey key(keyBytes);
-    OPENSSL_cleanse(keyBytes.data(), keyBytes.size());
-    return key;
-}
-
-}  // namespace
 
 PairingGrant::PairingGrant(UUID device, SymmetricKey key, std::string name)
     : deviceID(device), pskData(std::move(key)), relayName(std::move(name)) {}
@@ -34,7 +22,7 @@ Bytes PairingGrant::serialized() const {
 PairingGrant PairingGrant::deserialize(ByteView text) {
     const nlohmann::json object = json::parseObject(text);
     const UUID deviceID = json::requiredUUID(object, "deviceID");
-    SymmetricKey key = readKey(object);
+    SymmetricKey key = json::requiredKey(object, "pskData");
     return PairingGrant(deviceID, std::move(key), json::requiredString(object, "relayName"));
 }
 

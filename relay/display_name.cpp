@@ -8,10 +8,13 @@
 namespace kestrel {
 namespace {
 
+// Default-ignorable code points (zero-width spaces and joiners, soft hyphens, variation
+// selectors, tags, the BOM) show as nothing, so "Le\u200Bgit" would pass for "Legit".
 bool isUnsafe(UChar32 c) {
     const auto category = static_cast<UCharCategory>(u_charType(c));
     return category == U_CONTROL_CHAR || category == U_LINE_SEPARATOR ||
-           category == U_PARAGRAPH_SEPARATOR || u_hasBinaryProperty(c, UCHAR_BIDI_CONTROL);
+           category == U_PARAGRAPH_SEPARATOR || u_hasBinaryProperty(c, UCHAR_BIDI_CONTROL) ||
+           u_hasBinaryProperty(c, UCHAR_DEFAULT_IGNORABLE_CODE_POINT);
 }
 
 }  // namespace

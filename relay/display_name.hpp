@@ -11,9 +11,10 @@ inline constexpr std::size_t maxDisplayNameLength = 64;
 
 // A device's name for itself, made safe to show: the name comes from the network, and is later
 // printed in a terminal, a notice and the device list. Control characters, bidirectional
-// overrides and isolates, and line separators are removed; invalid UTF-8 becomes U+FFFD; the
-// result is trimmed and cut to maxDisplayNameLength code points (never inside a character).
-// An empty result becomes "Unnamed device".
+// overrides and isolates, line separators and default-ignorable code points (which show as
+// nothing) are removed; invalid UTF-8 becomes U+FFFD; the result is trimmed and cut to
+// maxDisplayNameLength code points (never inside a character). An empty result becomes
+// "Unnamed device".
 std::string cleanDisplayName(std::string_view name);
 
 }  // namespace kestrel

@@ -74,9 +74,11 @@ PairedDeviceStore::PairedDeviceStore(SecretStore& secrets, SettingsStore& settin
     : secrets_(secrets),
       settings_(settings),
       service_(std::move(service)),
-      metadataKey_(std::move(metadataKey)) {}
+      metadataKey_(std::move(metadataKey)),
+      keysToDeleteKey_(metadataKey_ + "KeysToDelete") {}
 
 void PairedDeviceStore::load() {
+    loadKeysToDelete();
     const std::optional<nlohmann::json> stored = settings_.value(metadataKey_);
     if (!stored) return;
     std::vector<DeviceMetadata> list;
@@ -91,6 +93,7 @@ void PairedDeviceStore::load() {
     }
     std::vector<Entry> loaded;
     for (DeviceMetadata& metadata : list) {
+        if (keysToDelete_.contains(metadata.deviceID)) continue;  // revoked
         Entry entry{std::move(metadata), std::nullopt, {}};
         try {
             entry.key = secrets_.load(service_, entry.metadata.deviceID.uuidString());
@@ -162,6 +165,7 @@ std::optional<PairedDevice> PairedDeviceStore::device(const UUID& deviceID) {
 
 void PairedDeviceStore::add(const PairedDevice& device, std::vector<PairingEvidence> heldFor) {
     const std::string account = device.deviceID.uuidString();
+    keepKey(device.deviceID);
     secrets_.save(service_, account, device.pskData.bytes());
     std::vector<Entry> previous = entries_;
     std::erase_if(entries_,
@@ -189,8 +193,21 @@ void PairedDeviceStore::remove(const UUID& deviceID) {
     std::erase_if(entries_,
                   [&](const Entry& entry) { return entry.metadata.deviceID == deviceID; });
     notify();
-    secrets_.remove(service_, deviceID.uuidString());
-    persistMetadata();
+    const bool alreadyListed = !keysToDelete_.try_emplace(deviceID).second;
+    if (!alreadyListed) {
+        try {
+            persistKeysToDelete();
+        } catch (const std::system_error&) {
+            keysToDelete_.erase(deviceID);
+            throw;
+        }
+    }
+    try {
+        persistMetadata();
+    } catch (const std::system_error&) {
+        // The revoke is recorded: load leaves the device out, and the next write drops it.
+    }
+    if (deleteKey(deviceID)) persistKeysToDeleteIfPossible();
 }
 
 bool PairedDeviceStore::isHeld(const UUID& deviceID) const {
@@ -236,6 +253,60 @@ void PairedDeviceStore::touch(const UUID& deviceID, Date date) {
     } catch (const std::system_error&) {
     }
     notify();
+}
+
+void PairedDeviceStore::loadKeysToDelete() {
+    const std::optional<nlohmann::json> stored = settings_.value(keysToDeleteKey_);
+    if (!stored || !stored->is_array()) return;
+    for (const nlohmann::json& text : *stored) {
+        if (!text.is_string()) continue;
+        if (const auto deviceID = UUID::fromString(text.get<std::string>())) {
+            keysToDelete_.try_emplace(*deviceID);
+        }
+    }
+    bool deletedAny = false;
+    for (auto next = keysToDelete_.begin(); next != keysToDelete_.end();) {
+        const UUID deviceID = (next++)->first;
+        deletedAny = deleteKey(deviceID) || deletedAny;
+    }
+    if (deletedAny) persistKeysToDeleteIfPossible();
+}
+
+void PairedDeviceStore::keepKey(const UUID& deviceID) {
+    const auto pending = keysToDelete_.find(deviceID);
+    if (pending == keysToDelete_.end()) return;
+    std::string reason = std::move(pending->second);
+    keysToDelete_.erase(pending);
+    try {
+        persistKeysToDelete();
+    } catch (const std::system_error&) {
+        keysToDelete_.emplace(deviceID, std::move(reason));
+        throw;
+    }
+}
+
+bool PairedDeviceStore::deleteKey(const UUID& deviceID) {
+    try {
+        secrets_.remove(service_, deviceID.uuidString());
+    } catch (const std::system_error& error) {
+        keysToDelete_[deviceID] = error.what();
+        return false;
+    }
+    keysToDelete_.erase(deviceID);
+    return true;
+}
+
+void PairedDeviceStore::persistKeysToDelete() {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& [deviceID, reason] : keysToDelete_) list.push_back(deviceID.uuidString());
+    settings_.setValue(keysToDeleteKey_, std::move(list));
+}
+
+void PairedDeviceStore::persistKeysToDeleteIfPossible() noexcept {
+    try {
+        persistKeysToDelete();
+    } catch (const std::exception&) {
+    }
 }
 
 void PairedDeviceStore::persistMetadata() {

@@ -2,11 +2,14 @@
 
 // The registry of paired devices. Each device's key lives in the secret store (one item per
 // device: service, account = the device ID in upper-case text); the rest of what is known about
-// it is metadata kept as one JSON array in the settings. Relay thread only.
+// it is metadata kept as one JSON array in the settings. Revoked devices whose keys are not yet
+// deleted are listed in the settings too, so that the deletion survives a restart. Relay thread
+// only.
 
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,11 +54,15 @@ public:
         std::string reason;
     };
 
+    // The revoked devices whose keys are to be deleted are kept under metadataKey +
+    // "KeysToDelete", as an array of device IDs.
     PairedDeviceStore(SecretStore& secrets, SettingsStore& settings, std::string service,
                       std::string metadataKey = "pairedDeviceMetadata");
 
-    // Joins the stored metadata with the keys. A device whose key the store reports absent is
-    // unpaired (its metadata goes at the next write); any other failure keeps it, unavailable.
+    // First deletes the keys of revoked devices that are still stored, keeping those the secret
+    // store still refuses for the next load. Then joins the stored metadata with the keys,
+    // leaving out revoked devices. A device whose key the store reports absent is unpaired (its
+    // metadata goes at the next write); any other failure keeps it, unavailable.
     void load();
 
     // The devices that can connect, in pairing order.
@@ -79,11 +86,21 @@ public:
     // Lets a held device use the agent and forgets the evidence against it. False for an
     // unknown device. Throws std::system_error when storage fails; the device then stays held.
     bool approve(const UUID& deviceID);
-    // Takes the device out of service at once, then deletes its key and rewrites the metadata.
-    // Throws std::system_error when storage fails; the device is out of service all the same.
+    // Takes the device out of service at once and records the revoke in the settings, which
+    // makes it stick: from then on no load lists the device. Then rewrites the metadata and
+    // deletes the key. A key the secret store refuses to delete is kept in
+    // keysAwaitingDeletion() and deleted at a later load; that is no failure of the revoke.
+    // Throws std::system_error only when the revoke cannot be recorded; the device is then out
+    // of service until the next start, when it is back.
     void remove(const UUID& deviceID);
     // Records a connection. A failure to persist it is not worth failing the connection for.
     void touch(const UUID& deviceID, Date date);
+
+    // Revoked devices whose keys are still stored, each with the secret store's reason for
+    // refusing the deletion (empty while it has not been tried).
+    const std::map<UUID, std::string>& keysAwaitingDeletion() const noexcept {
+        return keysToDelete_;
+    }
 
     // Set when the stored metadata could not be read at load (it is kept aside at the first
     // write under metadataKey + "Unreadable", never silently overwritten).
@@ -102,14 +119,24 @@ private:
     };
 
     std::vector<Entry>::iterator find(const UUID& deviceID);
+    void loadKeysToDelete();
+    // A revoked device paired again under its old ID: its new key must survive the next load.
+    void keepKey(const UUID& deviceID);
+    // Deletes the key; true when it is gone. A refusal is kept as the reason in keysToDelete_.
+    bool deleteKey(const UUID& deviceID);
     void persistMetadata();
+    void persistKeysToDelete();
+    // Writes the list after it shrank: a failure only means deleting an absent key again later.
+    void persistKeysToDeleteIfPossible() noexcept;
     void notify() const;
 
     SecretStore& secrets_;
     SettingsStore& settings_;
     std::string service_;
     std::string metadataKey_;
+    std::string keysToDeleteKey_;
     std::vector<Entry> entries_;
+    std::map<UUID, std::string> keysToDelete_;
     std::optional<nlohmann::json> unreadableMetadata_;
     std::optional<std::string> warning_;
     std::function<void()> changed_;

@@ -82,7 +82,6 @@ public:
     // The user's custom agent socket path, asked again for every relayed request.
     using SocketOverride = std::function<std::optional<std::string>()>;
 
-    static constexpr std::string_view unknownDeviceName = "A device";
     // A sign request reaches the agent this long after its notice went up, so the user sees
     // which device is asking before the agent's own prompt appears.
     static constexpr std::chrono::milliseconds noticeLeadTime{200};

@@ -303,12 +303,14 @@ int runDevices(const std::vector<std::string>& words) {
 int runRevoke(const std::vector<std::string>& words) {
     const Arguments arguments(words, {jsonOption});
     arguments.expectPositional(1, "the device to revoke (its ID or its name)");
-    return simpleCommand(arguments, {{"command", "revoke"}, {"device", arguments.positional()[0]}},
-                         [](const Json& answer) {
-                             std::cout << "Revoked \"" << text(answer["revoked"]["displayName"])
-                                       << "\" (" << text(answer["revoked"]["deviceID"]) << ")."
-                                       << std::endl;
-                         });
+    return simpleCommand(
+        arguments, {{"command", "revoke"}, {"device", arguments.positional()[0]}},
+        [](const Json& answer) {
+            std::cout << "Revoked \"" << text(answer["revoked"]["displayName"]) << "\" ("
+                      << text(answer["revoked"]["deviceID"]) << ")." << std::endl;
+            if (answer.contains("warning"))
+                std::cerr << "kestrel-relay: warning: " << text(answer["warning"]) << std::endl;
+        });
 }
 
 int runApprove(const std::vector<std::string>& words) {

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -52,8 +53,29 @@ void ControlClient::send(const nlohmann::json& request) {
     }
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What is left of the time until the deadline, for poll(): -1 (no limit) without one.
+int millisecondsUntil(const std::optional<Clock::time_point>& deadline) {
+    if (!deadline) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+std::string spoken(std::chrono::milliseconds duration) {
+    if (duration.count() % 1000 != 0) return std::to_string(duration.count()) + " ms";
+    return std::to_string(duration.count() / 1000) + " s";
+}
+
+}  // namespace
+
 std::optional<nlohmann::json> ControlClient::receive(int timeoutMs) {
     interrupted_ = false;
+    // One deadline for the whole line, so that a trickle of bytes cannot stretch the wait.
+    std::optional<Clock::time_point> deadline;
+    if (timeoutMs >= 0) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (const std::size_t newline = buffer_.find('\n'); newline != std::string::npos) {
             const std::string line = buffer_.substr(0, newline);
@@ -62,7 +84,7 @@ std::optional<nlohmann::json> ControlClient::receive(int timeoutMs) {
         }
         if (atEnd_) return std::nullopt;
         pollfd waiting{fd_, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, timeoutMs);
+        const int ready = ::poll(&waiting, 1, millisecondsUntil(deadline));
         if (ready < 0 && errno == EINTR) {
             interrupted_ = true;
             return std::nullopt;
@@ -82,10 +104,17 @@ std::optional<nlohmann::json> ControlClient::receive(int timeoutMs) {
 
 void ControlClient::finishSending() { ::shutdown(fd_, SHUT_WR); }
 
-nlohmann::json request(ControlClient& client, const nlohmann::json& request) {
+nlohmann::json request(ControlClient& client, const nlohmann::json& request,
+                       std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
     client.send(request);
     for (;;) {
-        if (auto answer = client.receive()) return *answer;
+        const int left = millisecondsUntil(deadline);
+        if (left == 0) {
+            throw std::runtime_error("the relay does not answer (no answer in " + spoken(timeout) +
+                                     "); it may be stuck");
+        }
+        if (auto answer = client.receive(left)) return *answer;
         if (client.atEnd())
             throw std::runtime_error("the relay closed the connection without answering");
     }

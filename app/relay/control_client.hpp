@@ -4,10 +4,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
 namespace kestrel::control {
+
+// How long a command waits for the relay's answer. The relay answers every request from its
+// own state at once, so a relay silent this long is stuck, and the user is better told so than
+// left waiting.
+inline constexpr std::chrono::milliseconds answerTimeout{10'000};
 
 class ControlClient {
 public:
@@ -20,9 +26,9 @@ public:
     ~ControlClient();
 
     void send(const nlohmann::json& request);
-    // The next answer line; none at end of stream. With timeoutMs >= 0, also none when nothing
-    // arrived in that time (check atEnd() to tell the two apart). A signal interrupting the
-    // wait returns none as well, with interrupted() set.
+    // The next answer line; none at end of stream. With timeoutMs >= 0, also none when no whole
+    // line arrived in that time (check atEnd() to tell the two apart). A signal interrupting
+    // the wait returns none as well, with interrupted() set.
     std::optional<nlohmann::json> receive(int timeoutMs = -1);
     // Tells the relay this client will send nothing more (a waiting pair is then cancelled).
     void finishSending();
@@ -40,7 +46,9 @@ private:
 };
 
 // Sends one request and returns its single answer; throws std::runtime_error when the relay
-// closes the connection without answering.
-nlohmann::json request(ControlClient& client, const nlohmann::json& request);
+// closes the connection without answering or gives no whole answer within `timeout`. Signals
+// do not end the wait.
+nlohmann::json request(ControlClient& client, const nlohmann::json& request,
+                       std::chrono::milliseconds timeout = answerTimeout);
 
 }  // namespace kestrel::control

@@ -99,6 +99,16 @@ std::string_view advertisingStateName(ServiceAdvertiser::State state) {
 
 Json errorAnswer(const std::string& message) { return {{"error", message}}; }
 
+std::vector<std::string> keysLeftWarnings(const PairedDeviceStore& store) {
+    std::vector<std::string> lines;
+    for (const auto& [deviceID, reason] : store.keysAwaitingDeletion()) {
+        lines.push_back("the key of revoked device " + deviceID.uuidString() +
+                        " is still in the secret store (" + reason +
+                        "); deleting it is tried again at the next start");
+    }
+    return lines;
+}
+
 Json ControlCommands::handle(const Json& request) {
     const Json* command = request.is_object() ? member(request, "command") : nullptr;
     if (command == nullptr || !command->is_string()) return errorAnswer("request has no command");
@@ -139,6 +149,7 @@ Json ControlCommands::status() const {
         for (const PairingEvidence& evidence : device.evidence)
             warnings.push_back(evidence.description(device.displayName));
     }
+    for (const std::string& line : keysLeftWarnings(controller_.store())) warnings.push_back(line);
     Json answer = {
         {"running", controller_.isRunning()},
         {"port", controller_.port() ? Json(*controller_.port()) : Json(nullptr)},
@@ -214,8 +225,15 @@ Json ControlCommands::revoke(const Json& request) {
         return errorAnswer("the device was disconnected but could not be removed from storage: " +
                            std::string(error.what()));
     }
-    return {{"revoked",
-             {{"deviceID", device.deviceID.uuidString()}, {"displayName", device.displayName}}}};
+    Json answer = {
+        {"revoked",
+         {{"deviceID", device.deviceID.uuidString()}, {"displayName", device.displayName}}}};
+    const auto& keysLeft = controller_.store().keysAwaitingDeletion();
+    if (const auto left = keysLeft.find(device.deviceID); left != keysLeft.end()) {
+        answer["warning"] = "its key could not be deleted from the secret store (" + left->second +
+                            "); it is deleted when the relay next starts";
+    }
+    return answer;
 }
 
 Json ControlCommands::approve(const Json& request) {

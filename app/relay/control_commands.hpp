@@ -40,4 +40,7 @@ private:
 // {"error": message}
 nlohmann::json errorAnswer(const std::string& message);
 
+// One line for each revoked device whose key the secret store still holds.
+std::vector<std::string> keysLeftWarnings(const PairedDeviceStore& store);
+
 }  // namespace kestrel::control

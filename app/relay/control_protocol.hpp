@@ -13,7 +13,8 @@
 //   {"command":"cancel-pairing"}               -> {"result":"cancelled"|"none"}
 //   {"command":"devices"}                      -> {"devices":[{"deviceID","displayName","pairedAt",
 //                                                 "lastUsedAt","available","reason"}]}
-//   {"command":"revoke","device":"ID or name"} -> {"revoked":{"deviceID","displayName"}}
+//   {"command":"revoke","device":"ID or name"} -> {"revoked":{"deviceID","displayName"}}, and
+//                                                 "warning" when the key is left for later
 //   {"command":"config-get","key":"…"}         -> {"key","value"}
 //   {"command":"config-set","key":"…","value":…} -> {"key","value"}
 //   {"command":"agent"}                        ->

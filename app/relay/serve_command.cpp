@@ -164,6 +164,8 @@ int serve(const ServeOptions& options) {
 
     printStarted(controller, options.json);
     if (const auto& warning = controller.store().warning()) warnings.push_back(*warning);
+    for (std::string& line : control::keysLeftWarnings(controller.store()))
+        warnings.push_back(std::move(line));
     for (const auto& device : controller.store().unavailableDevices()) {
         warnings.push_back("device \"" + device.metadata.displayName +
                            "\" cannot connect until its key can be read: " + device.reason);

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "platform_test_support.hpp"
+#include "support/error_of.hpp"
 
 namespace kestrel {
 namespace {
 
 using nlohmann::json;
+using testing::errorOf;
 using testing::exists;
 using testing::modeOf;
 using testing::readText;
@@ -34,18 +36,6 @@ Bytes loaded(FileSecretStore& store, const char* serviceName, const char* accoun
     const std::optional<SymmetricKey> key = store.load(serviceName, account);
     if (!key) return {};
     return {key->bytes().begin(), key->bytes().end()};
-}
-
-// Runs `call` and returns the SecretStoreError it throws; fails the test if it throws nothing.
-template <typename Call>
-std::error_code errorOf(Call call) {
-    try {
-        call();
-    } catch (const std::system_error& error) {
-        return error.code();
-    }
-    ADD_FAILURE() << "no error";
-    return {};
 }
 
 class FileSecretStoreTest : public ::testing::Test {

@@ -5,23 +5,16 @@
 
 #include <system_error>
 
-#include "platform/memory_secret_store.hpp"
-#include "platform/memory_settings_store.hpp"
 #include "platform/null_service_advertiser.hpp"
 #include "platform/recording_notice_presenter.hpp"
+#include "support/error_of.hpp"
+#include "support/memory_secret_store.hpp"
+#include "support/memory_settings_store.hpp"
 
 namespace kestrel {
 namespace {
 
-template <typename Call>
-std::error_code errorOf(Call call) {
-    try {
-        call();
-    } catch (const std::system_error& error) {
-        return error.code();
-    }
-    return {};
-}
+using testing::errorOf;
 
 TEST(MemorySecretStore, StoresLikeASecretStore) {
     MemorySecretStore store;

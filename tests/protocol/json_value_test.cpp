@@ -215,14 +215,5 @@ TEST(JSONValue, RefusesValuesNoFormFits) {
     EXPECT_EQ(member->description(), "unrecognized JSON value");
 }
 
-TEST(AnyCodingKey, NamesMembersByTextAndElementsByIndex) {
-    const AnyCodingKey name("deviceID");
-    EXPECT_EQ(name.stringValue, "deviceID");
-    EXPECT_EQ(name.intValue, std::nullopt);
-    const AnyCodingKey index(std::ptrdiff_t{-3});
-    EXPECT_EQ(index.stringValue, "-3");
-    EXPECT_EQ(index.intValue, -3);
-}
-
 }  // namespace
 }  // namespace kestrel

@@ -5,24 +5,16 @@
 #include <limits>
 
 #include "secure_channel_testing.hpp"
+#include "support/error_of.hpp"
 #include "test_support.hpp"
 
 namespace kestrel {
 namespace {
 
 using Role = SecureChannel::Role;
+using testing::errorOf;
 using testing::fromHex;
 using testing::toHex;
-
-template <typename Call>
-std::error_code errorOf(Call call) {
-    try {
-        call();
-    } catch (const std::system_error& error) {
-        return error.code();
-    }
-    return {};
-}
 
 struct Ends {
     SecureChannel client;

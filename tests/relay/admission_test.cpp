@@ -53,6 +53,19 @@ TEST(DisplayName, IsCleanedBeforeItIsShown) {
         {"\x01\x02", "Unnamed device"},
         {std::string(300, 'x'), std::string(64, 'x')},
         {"\xFF", "\uFFFD"},
+        // Default-ignorable code points show as nothing: a name must not hide any.
+        {"Le\u200Bgit", "Legit"},                          // zero-width space
+        {"Le\u200Dgit\u200C", "Legit"},                    // zero-width joiner and non-joiner
+        {"Le\u00ADgit", "Legit"},                          // soft hyphen
+        {"Legit\uFE0F", "Legit"},                          // variation selector
+        {"Legit\U000E0100", "Legit"},                      // variation selector supplement
+        {"Legit\U000E0067\U000E0062\U000E007F", "Legit"},  // tag characters
+        {"\uFEFFLegit", "Legit"},                          // byte order mark
+        {"\u2060\u180E\u034F", "Unnamed device"},          // word joiner, MVS, grapheme joiner
+        {"\u200B padded \u200B", "padded"},
+        // Letters and the marks that show stay.
+        {"Caf\u00E9 \u0928\u092E\u0938\u094D\u0924\u0947",
+         "Caf\u00E9 \u0928\u092E\u0938\u094D\u0924\u0947"},
     };
     for (const auto& [name, expected] : cases) EXPECT_EQ(cleanDisplayName(name), expected) << name;
     const std::string emoji = "\U0001F600";

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/memory_secret_store.hpp"
-#include "platform/memory_settings_store.hpp"
+#include "support/memory_secret_store.hpp"
+#include "support/memory_settings_store.hpp"
 
 namespace kestrel {
 namespace {
@@ -119,6 +119,85 @@ TEST_F(PairedDeviceStoreTest, ADeviceThatCannotBeStoredIsNotAdded) {
     EXPECT_THROW(store.add(tablet), std::system_error);
     EXPECT_TRUE(store.metadata().empty());
     EXPECT_FALSE(secrets_.contains(service, tablet.deviceID.uuidString()));
+}
+
+// A revoke must hold across restarts even when the secret store will not delete the key: the
+// device is gone at once and for good, and its key goes at the first start that can delete it.
+TEST_F(PairedDeviceStoreTest, ARevokeSticksWhenTheKeyCannotBeDeletedAndTheKeyGoesLater) {
+    const PairedDevice phone = makeDevice("Phone");
+    const PairedDevice tablet = makeDevice("Tablet");
+    const std::string phoneAccount = phone.deviceID.uuidString();
+    {
+        PairedDeviceStore store = reopen();
+        store.add(phone);
+        store.add(tablet);
+        secrets_.failNextCalls(SecretStoreError::locked);
+        EXPECT_NO_THROW(store.remove(phone.deviceID));
+        ASSERT_EQ(store.metadata().size(), 1u);
+        EXPECT_TRUE(store.keysAwaitingDeletion().contains(phone.deviceID));
+        EXPECT_EQ(storedMetadata().size(), 1u) << "the device leaves the stored list at once";
+    }
+    ASSERT_TRUE(secrets_.contains(service, phoneAccount));
+
+    secrets_.setLastingFailure(SecretStoreError::locked);
+    {
+        const PairedDeviceStore store = reopen();
+        EXPECT_EQ(store.metadata().size(), 1u) << "not even listed as unavailable";
+        EXPECT_FALSE(store.keysAwaitingDeletion().at(phone.deviceID).empty()) << "the reason";
+    }
+    EXPECT_TRUE(secrets_.contains(service, phoneAccount));
+
+    secrets_.setLastingFailure(std::nullopt);
+    const PairedDeviceStore store = reopen();
+    EXPECT_FALSE(secrets_.contains(service, phoneAccount));
+    EXPECT_TRUE(store.keysAwaitingDeletion().empty());
+    ASSERT_EQ(store.devices().size(), 1u);
+    EXPECT_EQ(store.devices()[0].deviceID, tablet.deviceID);
+    EXPECT_TRUE(reopen().keysAwaitingDeletion().empty()) << "the retry is not repeated";
+}
+
+// Also when the stored device list could not be rewritten: the record of the revoke suffices.
+TEST_F(PairedDeviceStoreTest, ARevokedDeviceStaysGoneThoughItsMetadataWasNotRewritten) {
+    const PairedDevice phone = makeDevice("Phone");
+    reopen().add(phone);
+    const nlohmann::json listed = storedMetadata();
+    PairedDeviceStore store = reopen();
+    secrets_.failNextCalls(SecretStoreError::locked);
+    store.remove(phone.deviceID);
+    settings_.setValue("pairedDeviceMetadata", listed);  // as if that write had been lost
+
+    secrets_.setLastingFailure(SecretStoreError::locked);
+    EXPECT_TRUE(reopen().metadata().empty()) << "not even listed as unavailable";
+    secrets_.setLastingFailure(std::nullopt);
+    EXPECT_TRUE(reopen().metadata().empty());
+    EXPECT_FALSE(secrets_.contains(service, phone.deviceID.uuidString()));
+    EXPECT_TRUE(reopen().metadata().empty()) << "with its key gone it stays unpaired";
+}
+
+TEST_F(PairedDeviceStoreTest, ADevicePairedAgainAfterARevokeKeepsItsNewKey) {
+    PairedDevice phone = makeDevice("Phone");
+    PairedDeviceStore store = reopen();
+    store.add(phone);
+    secrets_.failNextCalls(SecretStoreError::locked);
+    store.remove(phone.deviceID);
+    phone.pskData = SymmetricKey::random(32);
+    store.add(phone);
+
+    const PairedDeviceStore reopened = reopen();
+    ASSERT_EQ(reopened.devices().size(), 1u);
+    EXPECT_EQ(reopened.devices()[0].pskData, phone.pskData);
+}
+
+// Only a revoke that cannot be recorded at all fails; the device is then back at the next start.
+TEST_F(PairedDeviceStoreTest, ARevokeThatCannotBeRecordedThrows) {
+    const PairedDevice phone = makeDevice("Phone");
+    PairedDeviceStore store = reopen();
+    store.add(phone);
+    settings_.failNextWrites();
+    EXPECT_THROW(store.remove(phone.deviceID), std::system_error);
+    EXPECT_TRUE(store.metadata().empty()) << "out of service all the same";
+    EXPECT_TRUE(secrets_.contains(service, phone.deviceID.uuidString()));
+    EXPECT_EQ(reopen().devices().size(), 1u);
 }
 
 TEST_F(PairedDeviceStoreTest, MetadataIsReadWholeOrNotAtAll) {

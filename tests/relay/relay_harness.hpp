@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "platform/login_item.hpp"
-#include "platform/memory_secret_store.hpp"
-#include "platform/memory_settings_store.hpp"
 #include "platform/null_service_advertiser.hpp"
 #include "platform/recording_notice_presenter.hpp"
 #include "relay/relay_client.hpp"
 #include "relay/relay_controller.hpp"
+#include "support/memory_secret_store.hpp"
+#include "support/memory_settings_store.hpp"
 
 namespace kestrel::testing {
 

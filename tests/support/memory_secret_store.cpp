@@ -1,4 +1,4 @@
-#include "platform/memory_secret_store.hpp"
+#include "support/memory_secret_store.hpp"
 
 #include <system_error>
 
