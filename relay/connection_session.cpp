@@ -47,7 +47,7 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
             ConnectionPreamble::deserialize(co_await io.receive(maxPreambleLength));
         std::optional<ResolvedPSK> resolved = resolvePSK(preamble);
         if (!resolved) {
-            session->close();
+            session->closeAfterDraining();
             co_return;
         }
         session->deviceID = resolved->deviceID;
@@ -57,7 +57,7 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
 
         session->disarmDeadline();
         session->countedUnauthenticated = false;
-        admission_.leave(session->address);
+        admission_.leave(session->id);
         if (preamble.mode == ConnectionMode::pairing) {
             co_await completePairing(io, channel, preamble.clientName, *claim);
             pairingEnded = true;
