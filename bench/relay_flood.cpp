@@ -246,6 +246,8 @@ int main(int argc, char** argv) try {
         tcp::socket socket(io);
         co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port},
                                       asio::use_awaitable);
+        // As kestrel-agent does: otherwise the client hello waits for the preamble's delayed ACK.
+        socket.set_option(tcp::no_delay(true));
         co_return socket;
     };
     // Optional only because a future's value must be default-constructible.
