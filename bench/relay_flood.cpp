@@ -1,13 +1,18 @@
 // A bounded flood of unauthenticated connections against a running kestrel-relay, while a paired
-// device keeps asking for the agent's keys. Prints whether every request of the device was
-// answered and how fast, and the relay's memory and descriptors before, during and after.
+// device opens a new connection for every request, as kestrel-agent does for every ssh client.
+// Prints how many of those connections were served and how fast, why any failed, and the
+// relay's memory and descriptors before, during and after.
 //
-//   relay_flood [--idle N] [--stalled N] [--bad-per-second N] [--seconds S] [--check]
+//   relay_flood [--idle N] [--stalled N] [--bad-per-second N] [--sources N] [--seconds S]
+//               [--check]
 //
 // Defaults: 2,000 idle connections, 1,000 stalled after a 524,288-byte frame header, bad
-// handshakes at 50 per second for 30 s, the device asking every 100 ms. Attackers come from
-// 127.0.0.2-127.0.0.254 so that the relay's per-address and total caps both come into play.
-// Everything stays on this machine's loopback. --check exits 1 unless every request was answered.
+// handshakes at 50 per second for 30 s, from 8 attacker addresses (127.0.0.2-127.0.0.9), so that
+// the relay's per-source cap (8) and total cap (64) are both met again and again. The device
+// connects from 127.0.0.1 every 300 ms, within the handshakes the relay allows one source (4 per
+// second), first 10 times before the flood for comparison. Everything stays on this machine's
+// loopback. --check exits 1 unless every connection of the device during the flood was served
+// and the relay's descriptors came back down.
 
 #include <sys/resource.h>
 
@@ -27,8 +32,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -51,12 +58,18 @@ struct Options {
     int idle = 2000;
     int stalled = 1000;
     int badPerSecond = 50;
+    int sources = 8;
     int seconds = 30;
     bool check = false;
 };
 
 constexpr const char* usageText =
-    "usage: relay_flood [--idle N] [--stalled N] [--bad-per-second N] [--seconds S] [--check]\n";
+    "usage: relay_flood [--idle N] [--stalled N] [--bad-per-second N] [--sources N] "
+    "[--seconds S] [--check]\n"
+    "  --sources N   attacker addresses, 127.0.0.2 onwards (1 to 253; default 8)\n";
+
+constexpr auto probeInterval = std::chrono::milliseconds(300);
+constexpr int quietProbes = 10;
 
 Options parse(int argc, char** argv) {
     Options options;
@@ -82,6 +95,8 @@ Options parse(int argc, char** argv) {
             options.stalled = number();
         else if (word == "--bad-per-second")
             options.badPerSecond = number();
+        else if (word == "--sources")
+            options.sources = number();
         else if (word == "--seconds")
             options.seconds = number();
         else if (word == "--check")
@@ -92,6 +107,9 @@ Options parse(int argc, char** argv) {
         } else
             throw std::runtime_error("unknown option " + word + "\n" + usageText);
     }
+    if (options.sources < 1 || options.sources > 253)
+        throw std::runtime_error("--sources must be 1 to 253, got " +
+                                 std::to_string(options.sources));
     return options;
 }
 
@@ -124,12 +142,13 @@ void raiseDescriptorLimit() {
 // The attacker's connections, spread over many loopback source addresses.
 class Attacker {
 public:
-    Attacker(asio::io_context& io, std::uint16_t port) : io_(io), port_(port) {}
+    Attacker(asio::io_context& io, std::uint16_t port, int sources)
+        : io_(io), port_(port), sources_(sources) {}
 
     asio::awaitable<void> open(Bytes firstBytes) {
         tcp::socket socket(io_);
         const auto source =
-            asio::ip::make_address_v4("127.0.0." + std::to_string(2 + next_++ % 253));
+            asio::ip::make_address_v4("127.0.0." + std::to_string(2 + next_++ % sources_));
         std::error_code error;
         socket.open(tcp::v4(), error);
         if (!error) socket.bind({source, 0}, error);
@@ -154,6 +173,7 @@ public:
 private:
     asio::io_context& io_;
     std::uint16_t port_;
+    int sources_;
     std::vector<tcp::socket> sockets_;
     int next_ = 0;
     int failed_ = 0;
@@ -181,6 +201,25 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
 }
 
+// The device's new connections: how many were served, how long each took from connecting to
+// the reply, and why the others failed.
+struct Probes {
+    int opened = 0;
+    std::vector<double> latenciesMs;
+    std::map<std::string, int> failures;
+
+    void print(const char* when) const {
+        std::printf(
+            "device %s: %zu of %d new connections served; connect to reply p50 %.2f ms, "
+            "p99 %.2f ms, max %.2f ms\n",
+            when, latenciesMs.size(), opened, percentile(latenciesMs, 0.5),
+            percentile(latenciesMs, 0.99), percentile(latenciesMs, 1.0));
+        for (const auto& [reason, count] : failures)
+            std::printf("  %d failed: %s\n", count, reason.c_str());
+    }
+    bool allServed() const { return opened > 0 && static_cast<int>(latenciesMs.size()) == opened; }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) try {
@@ -207,47 +246,72 @@ int main(int argc, char** argv) try {
         tcp::socket socket(io);
         co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port},
                                       asio::use_awaitable);
+        // As kestrel-agent does: otherwise the client hello waits for the preamble's delayed ACK.
+        socket.set_option(tcp::no_delay(true));
         co_return socket;
     };
-    const auto pairAndOpen = [&]() -> asio::awaitable<std::shared_ptr<RelayClient>> {
+    // Optional only because a future's value must be default-constructible.
+    const auto pairDevice = [&]() -> asio::awaitable<std::optional<PairingGrant>> {
         RelayClient pairing = co_await RelayClient::open(
             co_await connect(), ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Probe"),
             Pairing::bootstrapPSK(code));
-        const PairingGrant grant = co_await pairing.receivePairingGrant();
-        co_return std::make_shared<RelayClient>(co_await RelayClient::open(
-            co_await connect(), ConnectionPreamble(ConnectionMode::paired, grant.deviceID, "Probe"),
-            grant.pskData));
+        co_return co_await pairing.receivePairingGrant();
     };
-    auto future = asio::co_spawn(io, pairAndOpen(), asio::use_future);
+    auto future = asio::co_spawn(io, pairDevice(), asio::use_future);
     io.run();
-    const std::shared_ptr<RelayClient> device = future.get();
+    const PairingGrant grant = future.get().value();
     pair.wait();
 
-    const Usage baseline = usageOf(relay.pid());
-    Usage peak = baseline;
-    std::vector<double> latenciesMs;
-    int sent = 0;
-    Attacker attacker(io, port);
-    const auto floodEnd = Clock::now() + std::chrono::seconds(options.seconds);
-
-    const auto probe = [&]() -> asio::awaitable<void> {
-        asio::steady_timer timer(io);
-        while (Clock::now() < floodEnd) {
-            ++sent;
-            const auto start = Clock::now();
-            const Bytes answer =
-                co_await device->agentRequest(SSHAgentProtocol::encodeRequestIdentities());
-            if (!SSHAgentProtocol::decodeIdentitiesAnswer(SSHAgentProtocol::deframe(answer)->body)
-                     .empty()) {
-                latenciesMs.push_back(
-                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-            }
-            const Usage now = usageOf(relay.pid());
-            peak.rssKiB = std::max(peak.rssKiB, now.rssKiB);
-            peak.descriptors = std::max(peak.descriptors, now.descriptors);
-            timer.expires_after(std::chrono::milliseconds(100));
-            co_await timer.async_wait(asio::use_awaitable);
+    // One request on a new connection, as kestrel-agent makes for each ssh client.
+    const auto request = [&]() -> asio::awaitable<void> {
+        RelayClient device = co_await RelayClient::open(
+            co_await connect(), ConnectionPreamble(ConnectionMode::paired, grant.deviceID, "Probe"),
+            grant.pskData);
+        const Bytes answer =
+            co_await device.agentRequest(SSHAgentProtocol::encodeRequestIdentities());
+        device.close();
+        if (SSHAgentProtocol::decodeIdentitiesAnswer(SSHAgentProtocol::deframe(answer)->body)
+                .empty()) {
+            throw std::runtime_error("the agent's keys did not come back");
         }
+    };
+    Usage peak{};
+    const auto probe = [&](Probes& probes) -> asio::awaitable<void> {
+        ++probes.opened;
+        const auto start = Clock::now();
+        std::string failure;
+        try {
+            co_await request();
+            probes.latenciesMs.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        } catch (const std::system_error& error) {
+            failure = error.code().message();
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (!failure.empty()) ++probes.failures[failure];
+        const Usage now = usageOf(relay.pid());
+        peak.rssKiB = std::max(peak.rssKiB, now.rssKiB);
+        peak.descriptors = std::max(peak.descriptors, now.descriptors);
+        asio::steady_timer pause(io, probeInterval);
+        co_await pause.async_wait(asio::use_awaitable);
+    };
+
+    Probes quiet;
+    const auto probeQuietly = [&]() -> asio::awaitable<void> {
+        for (int i = 0; i < quietProbes; ++i) co_await probe(quiet);
+    };
+    asio::co_spawn(io, probeQuietly(), asio::detached);
+    io.restart();
+    io.run();
+
+    const Usage baseline = usageOf(relay.pid());
+    peak = baseline;
+    Probes flooded;
+    Attacker attacker(io, port, options.sources);
+    const auto floodEnd = Clock::now() + std::chrono::seconds(options.seconds);
+    const auto probeDuringFlood = [&]() -> asio::awaitable<void> {
+        while (Clock::now() < floodEnd) co_await probe(flooded);
     };
     const auto flood = [&]() -> asio::awaitable<void> {
         for (int i = 0; i < options.idle; ++i) co_await attacker.open(Bytes());
@@ -263,7 +327,7 @@ int main(int argc, char** argv) try {
             co_await timer.async_wait(asio::use_awaitable);
         }
     };
-    asio::co_spawn(io, probe(), asio::detached);
+    asio::co_spawn(io, probeDuringFlood(), asio::detached);
     asio::co_spawn(io, flood(), asio::detached);
     io.restart();
     io.run();
@@ -279,20 +343,19 @@ int main(int argc, char** argv) try {
     const double recoverySeconds = std::chrono::duration<double>(Clock::now() - closed).count();
 
     std::printf(
-        "flood: %d idle, %d stalled at a 524288-byte header, bad handshakes %d/s for %d s "
-        "(%d attacker connections failed to open)\n",
-        options.idle, options.stalled, options.badPerSecond, options.seconds, attacker.failed());
-    std::printf(
-        "device: %zu of %d requests answered; latency p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
-        latenciesMs.size(), sent, percentile(latenciesMs, 0.5), percentile(latenciesMs, 0.99),
-        percentile(latenciesMs, 1.0));
+        "flood: %d idle, %d stalled at a 524288-byte header, bad handshakes %d/s for %d s, from "
+        "%d addresses (%d attacker connections failed to open)\n",
+        options.idle, options.stalled, options.badPerSecond, options.seconds, options.sources,
+        attacker.failed());
+    quiet.print("before the flood");
+    flooded.print("during the flood");
     std::printf(
         "relay: RSS %ld KiB before, %ld KiB peak, %ld KiB after; descriptors %ld before, "
         "%ld peak, %ld after (%.2f s to return)\n",
         baseline.rssKiB, peak.rssKiB, after.rssKiB, baseline.descriptors, peak.descriptors,
         after.descriptors, recoverySeconds);
-    const bool allAnswered = static_cast<int>(latenciesMs.size()) == sent;
-    return options.check && (!allAnswered || after.descriptors > baseline.descriptors) ? 1 : 0;
+    return options.check && (!flooded.allServed() || after.descriptors > baseline.descriptors) ? 1
+                                                                                               : 0;
 } catch (const std::exception& error) {
     std::fprintf(stderr, "relay_flood: %s\n", error.what());
     return 2;

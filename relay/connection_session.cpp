@@ -59,7 +59,7 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
         }
         std::optional<ResolvedPSK> resolved = resolvePSK(preamble);
         if (!resolved) {
-            session->close();
+            session->closeAfterDraining();
             co_return;
         }
         session->deviceID = resolved->deviceID;
@@ -69,7 +69,7 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
 
         session->disarmDeadline();
         session->countedUnauthenticated = false;
-        admission_.leave(session->address);
+        admission_.leave(session->id);
         if (preamble.mode == ConnectionMode::pairing) {
             co_await completePairing(session, io, channel, preamble.clientName, *claim);
             pairingEnded = true;

@@ -22,7 +22,9 @@ public:
     // Sends the preamble and runs the handshake under psk on a connected socket. A relay that
     // does not hold the same key shows as SecureChannelError::confirmRejected (the server hello
     // does not verify) or as RelayIOError::closed (the relay closed the connection at once: no
-    // pairing open, or an unknown device).
+    // pairing open, or an unknown device). A relay that dropped the connection before the
+    // handshake completed without judging the client (to make room, or at a deadline) resets
+    // it: asio::error::connection_reset (or broken_pipe).
     static asio::awaitable<RelayClient> open(asio::ip::tcp::socket socket,
                                              const ConnectionPreamble& preamble, SymmetricKey psk);
 

@@ -76,14 +76,12 @@ asio::awaitable<void> RelayListener::acceptLoop() {
         }
         std::error_code ignored;
         const asio::ip::address address = socket.remote_endpoint(ignored).address();
-        if (!admission_.admit(address)) {
-            socket.close(ignored);  // too many connections that have not authenticated
-            continue;
-        }
-        auto session = std::make_shared<Session>(std::move(socket), address);
+        const std::uint64_t id = sessions_->nextID++;
+        // A full cap closes older unauthenticated connections, never the new one.
+        sessions_->evict(admission_.admit(id, address));
+        auto session = std::make_shared<Session>(std::move(socket), address, id);
         session->countedUnauthenticated = true;
         Session::armDeadline(session, deadlines_.preamble);
-        const std::uint64_t id = sessions_->nextID++;
         sessions_->sessions.emplace(id, session);
         asio::co_spawn(relayExecutor_, runSession(std::move(session), id, sessions_),
                        asio::detached);
@@ -94,7 +92,7 @@ asio::awaitable<void> RelayListener::runSession(std::shared_ptr<Session> session
                                                 std::shared_ptr<SessionRegistry> registry) {
     co_await handleConnection(session);
     registry->sessions.erase(id);
-    if (session->countedUnauthenticated) admission_.leave(session->address);
+    if (session->countedUnauthenticated) admission_.leave(id);
 }
 
 }  // namespace kestrel

@@ -65,6 +65,17 @@ bool isClosed(const std::error_code& code) {
            code == asio::error::broken_pipe;
 }
 
+asio::awaitable<void> openPairedOnce(const PairedRelay& relay, SymmetricKey key,
+                                     const std::string& clientName,
+                                     std::optional<RelayClient>& connection, RelayStep& step) {
+    step = RelayStep::connecting;
+    asio::ip::tcp::socket socket = co_await connectTo(parseRelayAddress(relay.address));
+    step = RelayStep::handshake;
+    const ConnectionPreamble preamble(ConnectionMode::paired, relay.deviceID, clientName);
+    connection.emplace(co_await RelayClient::open(std::move(socket), preamble, std::move(key)));
+    step = RelayStep::request;
+}
+
 }  // namespace
 
 RelayAddress parseRelayAddress(const std::string& text) {
@@ -124,12 +135,23 @@ asio::awaitable<void> pairWith(RelayAddress address, std::string code, std::stri
 
 asio::awaitable<void> openPaired(PairedRelay relay, SymmetricKey key, std::string clientName,
                                  std::optional<RelayClient>& connection, RelayStep& step) {
-    step = RelayStep::connecting;
-    asio::ip::tcp::socket socket = co_await connectTo(parseRelayAddress(relay.address));
-    step = RelayStep::handshake;
-    const ConnectionPreamble preamble(ConnectionMode::paired, relay.deviceID, clientName);
-    connection.emplace(co_await RelayClient::open(std::move(socket), preamble, std::move(key)));
-    step = RelayStep::request;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            co_await openPairedOnce(relay, key, clientName, connection, step);
+            co_return;
+        } catch (const std::system_error& error) {
+            const bool busy =
+                step == RelayStep::handshake && relayDroppedBeforeAuthentication(error.code());
+            if (!busy || attempt == busyRetries) throw;
+        }
+        asio::steady_timer pause(co_await asio::this_coro::executor, busyRetryPause);
+        co_await pause.async_wait(asio::use_awaitable);
+    }
+}
+
+bool relayDroppedBeforeAuthentication(const std::error_code& code) {
+    // A write after the reset has been reported once fails with a broken pipe instead.
+    return code == asio::error::connection_reset || code == asio::error::broken_pipe;
 }
 
 std::string describeRelayFailure(RelayStep step, const std::exception_ptr& failure) {
@@ -141,7 +163,10 @@ std::string describeRelayFailure(RelayStep step, const std::exception_ptr& failu
                    (timedOut ? "no answer within " + std::to_string(handshakeLimit.count()) + " s"
                              : messageOf(failure));
         case RelayStep::handshake:
-            if (isClosed(code))
+            if (relayDroppedBeforeAuthentication(code))
+                return ": the relay closed the connection before this device authenticated (it "
+                       "may be busy)";
+            if (code == RelayIOError::closed)
                 return ": the relay no longer knows this device (revoked?); pair again";
             if (code == SecureChannelError::confirmRejected)
                 return ": the relay did not prove it holds this device's key (another relay at "

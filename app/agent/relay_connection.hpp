@@ -46,9 +46,23 @@ enum class RelayStep { connecting, handshake, request };
 asio::awaitable<void> pairWith(RelayAddress address, std::string code, std::string clientName,
                                std::optional<PairingGrant>& grant, RelayStep& step);
 
-// Opens a paired connection (handshake done) into connection, updating step as it goes.
+// A busy relay (see relayDroppedBeforeAuthentication) is tried this many more times, this long
+// apart: it makes room for new connections by dropping older ones that have not authenticated,
+// so a new attempt gets in unless the relay is flooded faster than a handshake completes.
+inline constexpr int busyRetries = 2;
+inline constexpr std::chrono::milliseconds busyRetryPause{250};
+
+// Opens a paired connection (handshake done) into connection, updating step as it goes. A
+// connection the relay drops before the handshake completes is opened again, up to busyRetries
+// times; its last failure is thrown.
 asio::awaitable<void> openPaired(PairedRelay relay, SymmetricKey key, std::string clientName,
                                  std::optional<RelayClient>& connection, RelayStep& step);
+
+// How the relay ended a connection before this device authenticated. It never says why in
+// words; the transport does. A reset means it dropped the connection without judging the device
+// (a full cap, a deadline, a stop); a clean end of stream means it turned the device away
+// (unknown to it, or no code open for a pairing).
+bool relayDroppedBeforeAuthentication(const std::error_code& code);
 
 // Why talking to a paired relay failed, for the line "relay “NAME” at ADDRESS<this>": starts
 // with " is unreachable: " or ": ".

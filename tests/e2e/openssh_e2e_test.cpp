@@ -3,6 +3,7 @@
 // ssh (against a real sshd on loopback) use that socket.
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -445,6 +447,80 @@ TEST_F(OpenSSHEndToEndTest, SurvivesARelayRestartAndStopsAtRevocation) {
 namespace kestrel::testing {
 namespace {
 
+// A stand-in for a relay on a paired relay's port, because a real relay cannot be made to drop
+// one chosen connection. It reads each connection's first frame (the preamble) and ends the
+// connection as the relay does: with a reset (SO_LINGER 0) when it drops a connection before
+// the device has authenticated, or with a clean end of stream (its FIN, then what arrived
+// drained) when it turns the device away.
+class FakeRelay {
+public:
+    FakeRelay(std::uint16_t port, bool reset)
+        : listener_(::socket(AF_INET, SOCK_STREAM, 0)), reset_(reset) {
+        const int on = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener_, 16) != 0) {
+            ::close(listener_);
+            throw std::runtime_error("the stand-in relay cannot listen on its port");
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeRelay() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    FakeRelay(const FakeRelay&) = delete;
+    FakeRelay& operator=(const FakeRelay&) = delete;
+
+    int connections() const { return connections_; }
+
+private:
+    void serve() {
+        while (!stop_) {
+            pollfd ready{listener_, POLLIN, 0};
+            if (::poll(&ready, 1, 20) != 1) continue;
+            const int connection = ::accept(listener_, nullptr, nullptr);
+            if (connection < 0) continue;
+            ++connections_;
+            readPreamble(connection);
+            end(connection);
+        }
+    }
+
+    static void readPreamble(int connection) {
+        const timeval limit{2, 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::uint8_t header[4];
+        if (::recv(connection, header, sizeof header, MSG_WAITALL) != sizeof header) return;
+        std::vector<std::uint8_t> preamble(std::size_t{header[2]} << 8 | header[3]);
+        ::recv(connection, preamble.data(), preamble.size(), MSG_WAITALL);
+    }
+
+    void end(int connection) const {
+        if (reset_) {
+            const linger abortive{1, 0};
+            ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        } else {
+            ::shutdown(connection, SHUT_WR);
+            std::uint8_t discarded[4096];
+            while (::recv(connection, discarded, sizeof discarded, MSG_DONTWAIT) > 0) {
+            }
+        }
+        ::close(connection);
+    }
+
+    int listener_;
+    bool reset_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
 // kestrel-agent's own errors: one line, nothing stored.
 class AgentCommandLineTest : public ::testing::Test {
 protected:
@@ -520,6 +596,49 @@ TEST_F(AgentCommandLineTest, AWrongCodeIsRefusedAndNothingIsStored) {
     EXPECT_FALSE(fs::exists(home_.path() / "config" / "kestrel-agent"));
     EXPECT_FALSE(fs::exists(home_.path() / "data" / "kestrel-agent"));
     EXPECT_EQ(agent({"list", "--json"}).standardOutput, "");
+}
+
+// A relay that drops the connection before the device authenticates (as it does to make room
+// when flooded) may be busy: kestrel-agent tries again twice, then says so. Only a relay that
+// turns the device away with a clean end of stream is taken to no longer know it.
+TEST_F(AgentCommandLineTest, ADroppedConnectionIsRetriedAndReportedAsBusyNotAsRevoked) {
+    std::uint16_t port = 0;
+    {
+        ChildProcess relay({KESTREL_RELAY, "serve", "--json"}, environment_);
+        port = Json::parse(relay.readLine().value())["port"].get<std::uint16_t>();
+        ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+        const std::string code = Json::parse(pair.readLine().value())["code"];
+        runOrThrow(
+            {KESTREL_AGENT, "pair", "--relay", "127.0.0.1:" + std::to_string(port), "--code", code},
+            environment_);
+        relay.signal(SIGTERM);
+        ASSERT_EQ(relay.wait(), 0);
+    }
+    const struct {
+        bool reset;
+        std::string line;
+        int connections;
+    } cases[] = {
+        {true,
+         ": the relay closed the connection before this device authenticated (it may be busy)\n",
+         3},
+        {false, ": the relay no longer knows this device (revoked?); pair again\n", 1},
+    };
+    const std::string socket = (home_.path() / "agent.sock").string();
+    for (const auto& row : cases) {
+        FakeRelay relay(port, row.reset);
+        ChildProcess client({KESTREL_AGENT, "serve", "-D", "--socket", socket}, environment_);
+        ASSERT_TRUE(client.readLine()) << client.standardError();
+        const ProcessOutput listed =
+            runProcess({"ssh-add", "-L"}, withVariable(environment_, "SSH_AUTH_SOCK", socket));
+        EXPECT_NE(listed.standardError.find(refusedBySsh), std::string::npos)
+            << listed.standardError;
+        EXPECT_NE(client.standardError().find(row.line), std::string::npos)
+            << client.standardError();
+        EXPECT_EQ(relay.connections(), row.connections);
+        client.signal(SIGTERM);
+        EXPECT_EQ(client.wait(), 0);
+    }
 }
 
 }  // namespace

@@ -306,8 +306,9 @@ TEST(PairingHoldTest, ATryAfterUseHoldsTheDeviceThatUsedTheCodeUnlessItIsInUse) 
 // whether) the acknowledgement goes out.
 asio::awaitable<RelayClient> claimAndTakeGrant(RelayHarness& relay, std::string code) {
     const ConnectionPreamble preamble(ConnectionMode::pairing, std::nullopt, "Mallory");
-    RelayClient client = co_await RelayClient::open(co_await relay.connect("127.0.0.6"), preamble,
-                                                    Pairing::bootstrapPSK(code));
+    RelayClient client =
+        co_await RelayClient::open(co_await relay.connect(asio::ip::make_address_v4("127.0.0.6")),
+                                   preamble, Pairing::bootstrapPSK(code));
     co_await client.receiveEnvelope();
     co_return client;
 }

@@ -6,10 +6,10 @@
 
 namespace kestrel::testing {
 
-asio::awaitable<asio::ip::tcp::socket> RelayHarness::connect(std::string source) {
+asio::awaitable<asio::ip::tcp::socket> RelayHarness::connect(asio::ip::address_v4 source) {
     asio::ip::tcp::socket socket(io);
     socket.open(asio::ip::tcp::v4());
-    socket.bind({asio::ip::make_address(source), 0});
+    socket.bind({source, 0});
     co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port()},
                                   asio::use_awaitable);
     co_return socket;
@@ -18,13 +18,13 @@ asio::awaitable<asio::ip::tcp::socket> RelayHarness::connect(std::string source)
 asio::awaitable<PairingGrant> RelayHarness::pair(std::string code, std::string clientName,
                                                  std::string source) {
     const ConnectionPreamble preamble(ConnectionMode::pairing, std::nullopt, std::move(clientName));
-    RelayClient client = co_await RelayClient::open(co_await connect(std::move(source)), preamble,
-                                                    Pairing::bootstrapPSK(code));
+    RelayClient client = co_await RelayClient::open(
+        co_await connect(asio::ip::make_address_v4(source)), preamble, Pairing::bootstrapPSK(code));
     co_return co_await client.receivePairingGrant();
 }
 
 asio::awaitable<void> RelayHarness::probePairing(std::string source) {
-    asio::ip::tcp::socket socket = co_await connect(std::move(source));
+    asio::ip::tcp::socket socket = co_await connect(asio::ip::make_address_v4(source));
     RelayConnectionIO io(socket);
     co_await io.send(
         ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Probe").serialized());
@@ -37,9 +37,10 @@ asio::awaitable<void> RelayHarness::probePairing(std::string source) {
     }
 }
 
-asio::awaitable<RelayClient> RelayHarness::openPaired(UUID deviceID, SymmetricKey psk) {
+asio::awaitable<RelayClient> RelayHarness::openPaired(UUID deviceID, SymmetricKey psk,
+                                                      asio::ip::address_v4 source) {
     const ConnectionPreamble preamble(ConnectionMode::paired, deviceID, "Test Device");
-    co_return co_await RelayClient::open(co_await connect(), preamble, std::move(psk));
+    co_return co_await RelayClient::open(co_await connect(source), preamble, std::move(psk));
 }
 
 std::optional<PairingEnded> RelayHarness::lastPairingEnded() const {

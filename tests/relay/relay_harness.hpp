@@ -121,9 +121,10 @@ public:
 
     std::uint16_t port() const { return *controller->port(); }
 
-    // From a loopback source address of the test's choice, so that tests can play devices on
-    // different hosts.
-    asio::awaitable<asio::ip::tcp::socket> connect(std::string source = "127.0.0.1");
+    // A connection to the relay from 127.0.0.1, or from source (any address in 127.0.0.0/8, all
+    // of which Linux answers on loopback), so that tests can stand for many hosts.
+    asio::awaitable<asio::ip::tcp::socket> connect(
+        asio::ip::address_v4 source = asio::ip::address_v4::loopback());
     // A device's pairing: the whole client side, returning the grant it received.
     asio::awaitable<PairingGrant> pair(std::string code, std::string clientName,
                                        std::string source = "127.0.0.1");
@@ -131,7 +132,9 @@ public:
     // does; returns once the relay has read its preamble.
     asio::awaitable<void> probePairing(std::string source);
     // A paired device's connection, handshake done.
-    asio::awaitable<RelayClient> openPaired(UUID deviceID, SymmetricKey psk);
+    asio::awaitable<RelayClient> openPaired(
+        UUID deviceID, SymmetricKey psk,
+        asio::ip::address_v4 source = asio::ip::address_v4::loopback());
 
     // The last PairingEnded event, if any.
     std::optional<PairingEnded> lastPairingEnded() const;
