@@ -30,9 +30,11 @@ AgentExchanges::Registration AgentExchanges::add(const asio::any_io_executor& ex
     return Registration(weak_from_this(), id, std::move(exchange));
 }
 
-const AgentExchanges::Exchange* AgentExchanges::carrying(ByteView request) const {
+const AgentExchanges::Exchange* AgentExchanges::carrying(ByteView request,
+                                                         const std::string& socketPath) const {
     for (const auto& [id, exchange] : exchanges_) {
-        if (std::ranges::equal(exchange->request, request)) return exchange.get();
+        if (exchange->socketPath == socketPath && std::ranges::equal(exchange->request, request))
+            return exchange.get();
     }
     return nullptr;
 }

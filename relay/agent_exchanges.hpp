@@ -16,9 +16,9 @@
 
 namespace kestrel {
 
-// The agent exchanges in flight: how many there are, which request each carries (a request that
-// arrives while the very same one waits for the agent has come back through it: a loop), and a
-// way to end them early (the relay stopping, a device revoked). Relay thread only.
+// The agent exchanges in flight: how many there are, which request each carries to which socket
+// (so that a request coming back through the agent can be recognised), and a way to end them
+// early (the relay stopping, a device revoked). Relay thread only.
 //
 // Owned through a std::shared_ptr (see create): a Registration held by a coroutine frame that
 // is destroyed after its owner does nothing.
@@ -63,8 +63,8 @@ public:
                      std::optional<UUID> deviceID);
 
     std::size_t size() const noexcept { return exchanges_.size(); }
-    // An exchange in flight that carries exactly this request, or null.
-    const Exchange* carrying(ByteView request) const;
+    // An exchange in flight that carries exactly this request to this socket, or null.
+    const Exchange* carrying(ByteView request, const std::string& socketPath) const;
     // Ends the exchanges chosen: each one's untilCancelled completes.
     void cancel(const std::function<bool(const Exchange&)>& which);
 

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <unordered_set>
 #include <utility>
+#include <variant>
 
 #include "platform/paths.hpp"
 #include "platform/unique_fd.hpp"
@@ -56,9 +57,6 @@ using LocalSocket = asio::local::stream_protocol::socket;
 
 // A real ssh_config is a few kilobytes; a bigger file is not read into memory.
 constexpr std::size_t maxConfigFileSize = 16 * 1024 * 1024;
-
-// The name the kernel keeps for a kestrel-agent process (/proc/PID/comm).
-constexpr std::string_view relayClientProgram = "kestrel-agent";
 
 // The path without trailing slashes, so that suffixes beginning with "/" can be appended. The
 // root directory thus becomes the empty text.
@@ -117,10 +115,10 @@ std::uint32_t bigEndianUInt32(ByteView bytes) {
            std::uint32_t{bytes[2]} << 8 | bytes[3];
 }
 
-// The process listening on the other end of a connected Unix socket, when it is kestrel-agent.
-// The kernel reports the process that called listen(); one that has exited since (an agent that
-// forked into the background) is not recognised here.
-std::optional<pid_t> relayClientPeer(int fd) {
+// The process that listens on the other end of a connected Unix socket, as the kernel recorded
+// it when listen() was called, and its name (/proc/PID/comm); none when that process has ended
+// since (an agent that forked into the background after binding its socket).
+std::optional<std::pair<pid_t, std::string>> peerProgram(int fd) {
     ucred peer{};
     socklen_t length = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0) {
@@ -129,8 +127,28 @@ std::optional<pid_t> relayClientPeer(int fd) {
     std::optional<std::string> name = readRegularFile("/proc/" + std::to_string(peer.pid) + "/comm");
     if (!name) return std::nullopt;
     while (!name->empty() && name->back() == '\n') name->pop_back();
-    if (*name != relayClientProgram) return std::nullopt;
-    return peer.pid;
+    return std::pair{peer.pid, std::move(*name)};
+}
+
+// The listening process of a connected socket when it is kestrel-agent.
+std::optional<pid_t> relayClientPeer(int fd) {
+    const auto program = peerProgram(fd);
+    if (!program || program->second != AgentForwarder::relayClientProgram) return std::nullopt;
+    return program->first;
+}
+
+// A connected socket to path that has not waited for anything, or the errno of the failure.
+// EAGAIN (a full listen backlog) is returned as a failure too.
+std::variant<UniqueFd, int> connectAtOnce(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return errno;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), std::min(path.size(), sizeof address.sun_path - 1));
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return errno;
+    }
+    return fd;
 }
 
 // Where an exchange is, so that running out of time can be reported as the step that waited.
@@ -194,13 +212,16 @@ asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, const std::string& p
 }
 
 // exchangeSteps, with anything it throws (a cancelled coroutine's next wait does) as a failure.
+// The outcome is returned once at the end: GCC 12 miscompiles a co_return inside a handler.
 asio::awaitable<Outcome> exchange(LocalSocket& socket, const std::string& path, ByteView request,
                                   Step& step) {
+    Outcome outcome;
     try {
-        co_return co_await exchangeSteps(socket, path, request, step);
+        outcome = co_await exchangeSteps(socket, path, request, step);
     } catch (const std::system_error&) {
-        co_return failed(AgentForwarderError::readFailed);
+        outcome = failed(AgentForwarderError::readFailed);
     }
+    co_return outcome;
 }
 
 asio::awaitable<void> expiry(asio::steady_timer& timer) {
@@ -307,21 +328,26 @@ asio::awaitable<Bytes> forward(Bytes request, std::string socketPath,
 std::optional<std::string> listeningProblem(const std::string& path) {
     if (auto reason = skipReason(path)) return reason;
     if (auto failure = unusableAddress(path)) return failure->what();
-    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) return std::string("cannot create a socket: ") + std::strerror(errno);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    auto connection = connectAtOnce(path);
+    if (const int* error = std::get_if<int>(&connection)) {
         // A full backlog: an agent listens there, it is only busy.
-        if (errno == EAGAIN) return std::nullopt;
-        return std::string("nothing accepts connections there (") + std::strerror(errno) + ")";
+        if (*error == EAGAIN) return std::nullopt;
+        return std::string("nothing accepts connections there (") + std::strerror(*error) + ")";
     }
-    if (const auto pid = relayClientPeer(fd.get())) {
+    if (const auto pid = relayClientPeer(std::get<UniqueFd>(connection).get())) {
         return "it is served by kestrel-agent (pid " + std::to_string(*pid) +
                "), which passes requests on to a relay, not to an SSH agent";
     }
     return std::nullopt;
+}
+
+std::optional<std::string> listeningProgram(const std::string& path) {
+    if (skipReason(path) || unusableAddress(path)) return std::nullopt;
+    auto connection = connectAtOnce(path);
+    if (std::holds_alternative<int>(connection)) return std::nullopt;
+    auto program = peerProgram(std::get<UniqueFd>(connection).get());
+    if (!program) return std::nullopt;
+    return std::move(program->second);
 }
 
 }  // namespace AgentForwarder

@@ -116,6 +116,15 @@ asio::awaitable<Bytes> forward(Bytes request, std::string socketPath,
 // (see relayLoop). For settings and status, never for a request: it connects and sends nothing.
 std::optional<std::string> listeningProblem(const std::string& path);
 
+// The name (/proc/PID/comm) of the process that listens at path, as the kernel recorded it when
+// listen() was called: none when nothing accepts connections there or that process has ended
+// since (an agent that forked into the background after binding its socket, as ssh-agent and
+// kestrel-agent do). Connects and sends nothing.
+std::optional<std::string> listeningProgram(const std::string& path);
+
+// The name of kestrel-agent's process, as listeningProgram gives it.
+inline constexpr std::string_view relayClientProgram = "kestrel-agent";
+
 }  // namespace AgentForwarder
 }  // namespace kestrel
 

@@ -46,14 +46,30 @@ std::string noAgentReason(const std::optional<std::string>& customPath) {
 // One exchange that never throws, so that it can race a cancellation (see AgentExchanges).
 asio::awaitable<ExchangeResult> exchangeWithAgent(Bytes request, std::string path,
                                                   std::chrono::steady_clock::duration timeLimit) {
+    // Filled in place and returned once at the end: GCC 12 miscompiles a co_await inside an
+    // initializer, and a co_return inside a handler.
+    ExchangeResult result;
     try {
-        co_return ExchangeResult{
-            co_await AgentForwarder::forward(std::move(request), std::move(path), timeLimit), {}};
+        Bytes reply = co_await AgentForwarder::forward(std::move(request), std::move(path), timeLimit);
+        result.reply = std::move(reply);
     } catch (const AgentForwarderFailure& failure) {
-        co_return ExchangeResult{std::nullopt, failureReason(failure, timeLimit)};
+        result.failure = failureReason(failure, timeLimit);
     } catch (const std::exception& error) {
-        co_return ExchangeResult{std::nullopt, error.what()};
+        result.failure = error.what();
     }
+    co_return result;
+}
+
+// A request from this machine that arrives while the very same one waits for the agent at the
+// same socket has come back through that socket: the agent there passes requests to this relay.
+// kestrel-agent is recognised by its process when it connects (see AgentForwarder::forward),
+// except one that forked into the background after binding its socket; this catches that one.
+// A socket whose listening process is alive and is not kestrel-agent cannot loop, so two local
+// clients asking the same of a slow agent are not taken for a loop.
+bool comesBackThrough(const AgentExchanges& exchanges, ByteView request, const std::string& path) {
+    if (exchanges.carrying(request, path) == nullptr) return false;
+    const std::optional<std::string> program = AgentForwarder::listeningProgram(path);
+    return !program || *program == AgentForwarder::relayClientProgram;
 }
 
 }  // namespace
@@ -85,34 +101,31 @@ asio::awaitable<Bytes> RelayListener::handleAgentRequest(Bytes payload, RequestO
     // request (remove all keys, lock, add a provider) past the check above.
     payload.resize(message->consumed);
 
-    // The same request already waiting for the agent, sent again from this machine: the agent
-    // socket handed it back to this relay. Answered at once, before any notice, or the loop
-    // would open connection after connection until the time limit.
-    if (origin.fromThisHost) {
-        if (const AgentExchanges::Exchange* looping = agentExchanges_->carrying(payload)) {
-            reportAgentFailure(origin, looping->socketPath,
-                               "the request came back to this relay while it waited for the "
-                               "agent at that socket, which passes requests back here (a loop)");
-            co_return SSHAgentProtocol::encodeFailure();
-        }
+    // Read and resolved when the request arrives: the notice's delay must not let a change made
+    // meanwhile send a request that was shown for one agent to another.
+    const std::optional<std::string> customPath =
+        socketOverride_ ? socketOverride_() : std::nullopt;
+    std::optional<std::string> path = AgentForwarder::resolveSocketPath(customPath);
+    // Answered at once, before any notice: a loop would otherwise open connection after
+    // connection until the time limit.
+    if (path && origin.fromThisHost && comesBackThrough(*agentExchanges_, payload, *path)) {
+        reportAgentFailure(origin, path,
+                           "the request came back to this relay while it waited for the agent at "
+                           "that socket, which passes requests back here (a loop)");
+        co_return SSHAgentProtocol::encodeFailure();
     }
-
-    // Read when the request arrives: the notice's delay must not let a change made meanwhile
-    // send a request that was shown for one agent to another.
-    std::optional<std::string> customPath = socketOverride_ ? socketOverride_() : std::nullopt;
     if (type != SSHAgentMessageType::signRequest) {
-        co_return co_await forwardToAgent(std::move(payload), std::move(customPath), origin);
+        co_return co_await forwardToAgent(std::move(payload), std::move(path), customPath, origin);
     }
     const RelayApprovalWindow::Hold notice = approvalWindow_->hold(origin.deviceName);
     co_await sleepFor(noticeLeadTime);
-    co_return co_await forwardToAgent(std::move(payload), std::move(customPath), origin);
+    co_return co_await forwardToAgent(std::move(payload), std::move(path), customPath, origin);
 }
 
-asio::awaitable<Bytes> RelayListener::forwardToAgent(Bytes request,
-                                                     std::optional<std::string> customPath,
+asio::awaitable<Bytes> RelayListener::forwardToAgent(Bytes request, std::optional<std::string> path,
+                                                     const std::optional<std::string>& customPath,
                                                      const RequestOrigin& origin) {
     using namespace asio::experimental::awaitable_operators;
-    const std::optional<std::string> path = AgentForwarder::resolveSocketPath(customPath);
     if (!path) {
         reportAgentFailure(origin, std::nullopt, noAgentReason(customPath));
         co_return SSHAgentProtocol::encodeFailure();

@@ -159,7 +159,9 @@ private:
                                           RelayListenerDelegate::PairingClaim claim);
     asio::awaitable<void> serve(RelayConnectionIO& io, SecureChannel& channel,
                                 RequestOrigin origin);
-    asio::awaitable<Bytes> forwardToAgent(Bytes request, std::optional<std::string> customPath,
+    // path: the agent socket resolved from customPath, none when none was found.
+    asio::awaitable<Bytes> forwardToAgent(Bytes request, std::optional<std::string> path,
+                                          const std::optional<std::string>& customPath,
                                           const RequestOrigin& origin);
     void reportAgentFailure(const RequestOrigin& origin, std::optional<std::string> socketPath,
                             std::string reason);
