@@ -24,7 +24,12 @@ struct ExchangeResult {
 
 std::string failureReason(const AgentForwarderFailure& failure,
                           std::chrono::steady_clock::duration timeLimit) {
-    if (failure.error() != AgentForwarderError::timedOut) return failure.what();
+    if (failure.error() != AgentForwarderError::timedOut) {
+        std::string reason = failure.code().message();
+        if (failure.errnoValue() != 0)
+            reason += ": " + std::generic_category().message(failure.errnoValue());
+        return reason;
+    }
     const auto seconds = std::chrono::duration<double>(timeLimit).count();
     std::string limit = std::to_string(seconds);
     limit.erase(limit.find_last_not_of('0') + 1);

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -110,6 +111,14 @@ protected:
         co_return identities.size();
     }
 
+    // The raw reply to a list request, failure included, through a fresh connection.
+    asio::awaitable<Bytes> listKeysReply(std::uint16_t port, UUID deviceID, SymmetricKey psk) {
+        const ConnectionPreamble preamble(ConnectionMode::paired, deviceID, "CLI Phone");
+        RelayClient client =
+            co_await RelayClient::open(co_await connect(port), preamble, std::move(psk));
+        co_return co_await client.agentRequest(encodeRequestIdentities());
+    }
+
     SSHAgentFixture agent_;
     TemporaryDirectory home_;
     std::vector<std::string> environment_;
@@ -167,6 +176,69 @@ TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
     EXPECT_EQ(cliJson({"revoke", "CLI Phone"})["revoked"]["deviceID"], deviceID.uuidString());
     EXPECT_THROW(run(countKeys(newPort, deviceID, psk)), std::system_error);
     EXPECT_TRUE(cliJson({"devices"})["devices"].empty());
+}
+
+std::size_t lineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST_F(RelayCLITest, AgentPathsAreCheckedAndAgentFailuresAreLoggedAndShown) {
+    // Taken literally, this would name a directory called "${XDG_RUNTIME_DIR}" wherever the
+    // relay was started.
+    std::filesystem::create_directories(home_.path() / ".ssh");
+    std::ofstream(home_.path() / ".ssh" / "config")
+        << "IdentityAgent ${XDG_RUNTIME_DIR}/ssh-agent.socket\n";
+    const std::uint16_t port = startServe()["port"].get<std::uint16_t>();
+
+    const Json agent = cliJson({"agent"});
+    EXPECT_EQ(agent["inUse"], agent_.socketPath());
+    ASSERT_EQ(agent["candidates"][0]["label"], "ssh_config (IdentityAgent)");
+    EXPECT_NE(agent["candidates"][0]["skipped"].get<std::string>().find("not expanded"),
+              std::string::npos);
+    EXPECT_NE(cli({"agent"}).standardOutput.find("${XDG_RUNTIME_DIR}/ssh-agent.socket  (skipped: "),
+              std::string::npos);
+
+    for (const char* refused : {"relative.sock", "./agent.sock", "~/agent.sock",
+                                "$XDG_RUNTIME_DIR/agent.sock"}) {
+        SCOPED_TRACE(refused);
+        const ProcessOutput output = cli({"config", "set", "socket-override", refused});
+        EXPECT_EQ(output.exitStatus, 1);
+        EXPECT_EQ(lineCount(output.standardError), 1u) << output.standardError;
+        EXPECT_NE(output.standardError.find("not an absolute path"), std::string::npos);
+        EXPECT_EQ(cliJson({"config", "get", "socket-override"})["value"], "");
+    }
+
+    // Kept, with a warning: the agent may start later.
+    const std::string missing = (home_.path() / "no-agent.sock").string();
+    const ProcessOutput set = cli({"config", "set", "socket-override", missing});
+    EXPECT_EQ(set.exitStatus, 0) << set.standardError;
+    EXPECT_EQ(lineCount(set.standardError), 1u) << set.standardError;
+    EXPECT_NE(set.standardError.find("warning: " + missing + ": nothing accepts connections"),
+              std::string::npos)
+        << set.standardError;
+    EXPECT_EQ(cliJson({"config", "get", "socket-override"})["value"], missing);
+    EXPECT_TRUE(cliJson({"status"})["lastAgentFailure"].is_null());
+
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+    const Json opened = Json::parse(pair.readLine().value());
+    const auto [deviceID, psk] = run(pairDevice(port, opened["code"].get<std::string>()));
+    ASSERT_EQ(pair.wait(), 0);
+    EXPECT_EQ(run(listKeysReply(port, deviceID, psk)), encodeFailure());
+
+    const Json failure = cliJson({"status"})["lastAgentFailure"];
+    EXPECT_EQ(failure["deviceName"], "CLI Phone");
+    EXPECT_EQ(failure["socketPath"], missing);
+    EXPECT_NE(failure["reason"].get<std::string>().find("No such file or directory"),
+              std::string::npos);
+    const std::string line = "agent request from \u201CCLI Phone\u201D failed: " + missing +
+                             ": cannot connect to the SSH agent socket";
+    EXPECT_NE(serve_->standardError().find("kestrel-relay: " + line), std::string::npos)
+        << serve_->standardError();
+    EXPECT_NE(cli({"status"}).standardOutput.find("Last agent failure ("), std::string::npos);
+
+    // Back to none: the agent of SSH_AUTH_SOCK answers again.
+    EXPECT_EQ(cli({"config", "set", "socket-override", ""}).standardError, "");
+    EXPECT_EQ(run(countKeys(port, deviceID, psk)), 1u);
 }
 
 TEST_F(RelayCLITest, OutOfDescriptorsTheRelayWaitsInsteadOfSpinningAndThenServesAgain) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <ostream>
 
 #include "fake_agent.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
@@ -18,7 +19,14 @@
 #include "support/scoped_environment.hpp"
 #include "support/ssh_agent_fixture.hpp"
 
-namespace kestrel::testing {
+namespace kestrel {
+
+void PrintTo(const RecordingNoticePresenter::Call& call, std::ostream* out) {
+    *out << (call.kind == RecordingNoticePresenter::Call::Kind::show ? "show \"" + call.deviceName + "\""
+                                                                    : std::string("hide"));
+}
+
+namespace testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -220,4 +228,5 @@ TEST_F(AgentRequestTest, ARelativeAgentPathInAWorldWritableDirectoryIsNeverUsed)
 }
 
 }  // namespace
-}  // namespace kestrel::testing
+}  // namespace testing
+}  // namespace kestrel
