@@ -60,6 +60,14 @@ std::optional<std::string> refusedSocketOverride(const std::string& path) {
     return std::nullopt;
 }
 
+// What a custom path that does not serve yet means for the requests to come.
+std::string consequence(const std::string& path) {
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored))
+        return "; agent requests fail until an agent listens there";
+    return "; until it exists, the next agent socket found is used (see kestrel-relay agent)";
+}
+
 Json agentFailureJson(const AgentFailure& failure) {
     return {{"deviceName", failure.deviceName},
             {"socketPath", failure.socketPath ? Json(*failure.socketPath) : Json(nullptr)},
@@ -235,7 +243,7 @@ Json ControlCommands::configSet(const Json& request) {
             controller_.setSocketOverride(path);
             // Kept all the same: the agent may simply not be running yet.
             if (auto problem = path.empty() ? std::nullopt : AgentForwarder::listeningProblem(path))
-                warning = path + ": " + *problem + "; agent requests fail until an agent listens there";
+                warning = path + ": " + *problem + consequence(path);
         } else if (name == "hide-dock-icon" || name == "launch-at-login") {
             const std::optional<bool> flag = parseBool(*value);
             if (!flag) return errorAnswer(name + " takes true or false");

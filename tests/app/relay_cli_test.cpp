@@ -9,6 +9,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 
@@ -208,15 +209,25 @@ TEST_F(RelayCLITest, AgentPathsAreCheckedAndAgentFailuresAreLoggedAndShown) {
         EXPECT_EQ(cliJson({"config", "get", "socket-override"})["value"], "");
     }
 
-    // Kept, with a warning: the agent may start later.
+    // Kept, with a warning: the agent may start later. A missing path is passed over (the next
+    // candidate serves); a socket nobody listens on is used, and fails.
     const std::string missing = (home_.path() / "no-agent.sock").string();
-    const ProcessOutput set = cli({"config", "set", "socket-override", missing});
-    EXPECT_EQ(set.exitStatus, 0) << set.standardError;
-    EXPECT_EQ(lineCount(set.standardError), 1u) << set.standardError;
-    EXPECT_NE(set.standardError.find("warning: " + missing + ": nothing accepts connections"),
-              std::string::npos)
-        << set.standardError;
-    EXPECT_EQ(cliJson({"config", "get", "socket-override"})["value"], missing);
+    const std::string stale = (home_.path() / "stale.sock").string();
+    {
+        asio::local::stream_protocol::acceptor gone(io_, asio::local::stream_protocol::endpoint(stale));
+    }
+    for (const auto& [path, problem] :
+         {std::pair{missing, "nothing accepts connections there (No such file or directory); "
+                             "until it exists, the next agent socket found is used"},
+          std::pair{stale, "nothing accepts connections there (Connection refused); agent "
+                           "requests fail until an agent listens there"}}) {
+        const ProcessOutput set = cli({"config", "set", "socket-override", path});
+        EXPECT_EQ(set.exitStatus, 0) << set.standardError;
+        EXPECT_EQ(lineCount(set.standardError), 1u) << set.standardError;
+        EXPECT_NE(set.standardError.find("warning: " + path + ": " + problem), std::string::npos)
+            << set.standardError;
+        EXPECT_EQ(cliJson({"config", "get", "socket-override"})["value"], path);
+    }
     EXPECT_TRUE(cliJson({"status"})["lastAgentFailure"].is_null());
 
     ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
@@ -227,11 +238,10 @@ TEST_F(RelayCLITest, AgentPathsAreCheckedAndAgentFailuresAreLoggedAndShown) {
 
     const Json failure = cliJson({"status"})["lastAgentFailure"];
     EXPECT_EQ(failure["deviceName"], "CLI Phone");
-    EXPECT_EQ(failure["socketPath"], missing);
-    EXPECT_NE(failure["reason"].get<std::string>().find("No such file or directory"),
-              std::string::npos);
-    const std::string line = "agent request from \u201CCLI Phone\u201D failed: " + missing +
-                             ": cannot connect to the SSH agent socket";
+    EXPECT_EQ(failure["socketPath"], stale);
+    const std::string line = "agent request from \u201CCLI Phone\u201D failed: " + stale +
+                             ": cannot connect to the SSH agent socket: Connection refused";
+    EXPECT_EQ(failure["line"], line);
     EXPECT_NE(serve_->standardError().find("kestrel-relay: " + line), std::string::npos)
         << serve_->standardError();
     EXPECT_NE(cli({"status"}).standardOutput.find("Last agent failure ("), std::string::npos);
