@@ -19,8 +19,9 @@ struct AgentFailure {
 
 // One line for a log: which device, which socket, what failed.
 inline std::string agentFailureLine(const AgentFailure& failure) {
-    return "agent request from \u201C" + failure.deviceName + "\u201D failed: " +
-           (failure.socketPath ? *failure.socketPath + ": " : std::string()) + failure.reason;
+    return "agent request from \u201C" + failure.deviceName +
+           "\u201D failed: " + (failure.socketPath ? *failure.socketPath + ": " : std::string()) +
+           failure.reason;
 }
 
 }  // namespace kestrel

@@ -124,7 +124,8 @@ std::optional<std::pair<pid_t, std::string>> peerProgram(int fd) {
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0) {
         return std::nullopt;
     }
-    std::optional<std::string> name = readRegularFile("/proc/" + std::to_string(peer.pid) + "/comm");
+    std::optional<std::string> name =
+        readRegularFile("/proc/" + std::to_string(peer.pid) + "/comm");
     if (!name) return std::nullopt;
     while (!name->empty() && name->back() == '\n') name->pop_back();
     return std::pair{peer.pid, std::move(*name)};

@@ -55,7 +55,8 @@ asio::awaitable<ExchangeResult> exchangeWithAgent(Bytes request, std::string pat
     // initializer, and a co_return inside a handler.
     ExchangeResult result;
     try {
-        Bytes reply = co_await AgentForwarder::forward(std::move(request), std::move(path), timeLimit);
+        Bytes reply =
+            co_await AgentForwarder::forward(std::move(request), std::move(path), timeLimit);
         result.reply = std::move(reply);
     } catch (const AgentForwarderFailure& failure) {
         result.failure = failureReason(failure, timeLimit);
@@ -137,9 +138,8 @@ asio::awaitable<Bytes> RelayListener::forwardToAgent(Bytes request, std::optiona
     }
     const AgentExchanges::Registration exchange =
         agentExchanges_->add(relayExecutor_, request, *path, origin.deviceID);
-    auto first = co_await (
-        exchangeWithAgent(std::move(request), *path, deadlines_.agentExchange) ||
-        exchange.untilCancelled());
+    auto first = co_await (exchangeWithAgent(std::move(request), *path, deadlines_.agentExchange) ||
+                           exchange.untilCancelled());
     // Cancelled: the relay is stopping or the device was revoked, and nobody waits for a reply.
     if (first.index() == 1) co_return SSHAgentProtocol::encodeFailure();
     ExchangeResult& result = std::get<0>(first);

@@ -268,10 +268,11 @@ Json ControlCommands::agent() const {
     for (const AgentSocketCandidate& candidate : AgentForwarder::socketCandidates(custom)) {
         std::error_code ignored;
         const std::optional<std::string> skipped = AgentForwarder::skipReason(candidate.path);
-        candidates.push_back({{"label", candidate.label},
-                              {"path", candidate.path},
-                              {"exists", !skipped && std::filesystem::exists(candidate.path, ignored)},
-                              {"skipped", skipped ? Json(*skipped) : Json(nullptr)}});
+        candidates.push_back(
+            {{"label", candidate.label},
+             {"path", candidate.path},
+             {"exists", !skipped && std::filesystem::exists(candidate.path, ignored)},
+             {"skipped", skipped ? Json(*skipped) : Json(nullptr)}});
     }
     const std::optional<std::string> inUse = AgentForwarder::resolveSocketPath(custom);
     return {{"candidates", candidates}, {"inUse", inUse ? Json(*inUse) : Json(nullptr)}};

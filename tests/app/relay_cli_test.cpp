@@ -199,8 +199,8 @@ TEST_F(RelayCLITest, AgentPathsAreCheckedAndAgentFailuresAreLoggedAndShown) {
     EXPECT_NE(cli({"agent"}).standardOutput.find("${XDG_RUNTIME_DIR}/ssh-agent.socket  (skipped: "),
               std::string::npos);
 
-    for (const char* refused : {"relative.sock", "./agent.sock", "~/agent.sock",
-                                "$XDG_RUNTIME_DIR/agent.sock"}) {
+    for (const char* refused :
+         {"relative.sock", "./agent.sock", "~/agent.sock", "$XDG_RUNTIME_DIR/agent.sock"}) {
         SCOPED_TRACE(refused);
         const ProcessOutput output = cli({"config", "set", "socket-override", refused});
         EXPECT_EQ(output.exitStatus, 1);
@@ -214,13 +214,16 @@ TEST_F(RelayCLITest, AgentPathsAreCheckedAndAgentFailuresAreLoggedAndShown) {
     const std::string missing = (home_.path() / "no-agent.sock").string();
     const std::string stale = (home_.path() / "stale.sock").string();
     {
-        asio::local::stream_protocol::acceptor gone(io_, asio::local::stream_protocol::endpoint(stale));
+        asio::local::stream_protocol::acceptor gone(io_,
+                                                    asio::local::stream_protocol::endpoint(stale));
     }
     for (const auto& [path, problem] :
-         {std::pair{missing, "nothing accepts connections there (No such file or directory); "
-                             "until it exists, the next agent socket found is used"},
-          std::pair{stale, "nothing accepts connections there (Connection refused); agent "
-                           "requests fail until an agent listens there"}}) {
+         {std::pair{missing,
+                    "nothing accepts connections there (No such file or directory); "
+                    "until it exists, the next agent socket found is used"},
+          std::pair{stale,
+                    "nothing accepts connections there (Connection refused); agent "
+                    "requests fail until an agent listens there"}}) {
         const ProcessOutput set = cli({"config", "set", "socket-override", path});
         EXPECT_EQ(set.exitStatus, 0) << set.standardError;
         EXPECT_EQ(lineCount(set.standardError), 1u) << set.standardError;

@@ -397,7 +397,8 @@ TEST_F(OpenSSHEndToEndTest, AnAgentSocketThatLeadsBackToTheRelayIsReportedAsALoo
     const std::string pidMarker = "KESTREL_AGENT_PID=";
     const std::size_t pidAt = background.standardOutput.find(pidMarker);
     ASSERT_NE(pidAt, std::string::npos) << background.standardOutput;
-    const pid_t backgroundPid = std::stoi(background.standardOutput.substr(pidAt + pidMarker.size()));
+    const pid_t backgroundPid =
+        std::stoi(background.standardOutput.substr(pidAt + pidMarker.size()));
     struct StopAgent {
         pid_t pid;
         ~StopAgent() { ::kill(pid, SIGTERM); }
@@ -420,8 +421,9 @@ TEST_F(OpenSSHEndToEndTest, AnAgentSocketThatLeadsBackToTheRelayIsReportedAsALoo
                 << set.standardOutput;
         }
 
-        const ProcessOutput list = runProcess(
-            {"ssh-add", "-L"}, withVariable(world_->clientEnvironment, "SSH_AUTH_SOCK", row.socket));
+        const ProcessOutput list =
+            runProcess({"ssh-add", "-L"},
+                       withVariable(world_->clientEnvironment, "SSH_AUTH_SOCK", row.socket));
         EXPECT_NE(list.exitStatus, 0);
         EXPECT_NE(list.standardError.find(refusedBySsh), std::string::npos) << list.standardError;
 

@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
-#include <asio/use_future.hpp>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
 
 #include <atomic>
 #include <cerrno>
@@ -162,12 +162,12 @@ TEST_F(AgentDiscoveryTest, CandidatesThatAreNotAbsolutePathsAreListedButNeverRes
     for (const char* planted : {"custom.sock", "${XDG_RUNTIME_DIR}/ssh-agent.socket", "env.sock"})
         writeFile((shared.path() / planted).string());
 
-    EXPECT_EQ(AgentForwarder::socketCandidates("custom.sock"),
-              (std::vector{candidate("Custom", "custom.sock"),
-                           candidate("ssh_config (IdentityAgent)",
-                                     "${XDG_RUNTIME_DIR}/ssh-agent.socket"),
-                           candidate("SSH_AUTH_SOCK", "env.sock"),
-                           candidate("1Password", onePasswordPath())}));
+    EXPECT_EQ(
+        AgentForwarder::socketCandidates("custom.sock"),
+        (std::vector{candidate("Custom", "custom.sock"),
+                     candidate("ssh_config (IdentityAgent)", "${XDG_RUNTIME_DIR}/ssh-agent.socket"),
+                     candidate("SSH_AUTH_SOCK", "env.sock"),
+                     candidate("1Password", onePasswordPath())}));
     EXPECT_EQ(AgentForwarder::resolveSocketPath("custom.sock"), std::nullopt);
     writeFile(onePasswordPath());
     EXPECT_EQ(AgentForwarder::resolveSocketPath("custom.sock"), onePasswordPath());
@@ -281,8 +281,7 @@ Bytes forwardNow(ByteView request, const std::string& socketPath,
 
 TEST(AgentForwarderRealAgentTest, IdentitiesAnswerListsTheAgentsKeys) {
     const SSHAgentFixture agent(SSHAgentFixture::allKeyTypes());
-    const Bytes reply =
-        forwardNow(requestIdentities(), agent.socketPath());
+    const Bytes reply = forwardNow(requestIdentities(), agent.socketPath());
 
     const auto identities = SSHAgentProtocol::decodeIdentitiesAnswer(replyBody(reply));
     std::vector<std::string> forwarded;
@@ -366,12 +365,11 @@ TEST(AgentForwarderRealAgentTest, ConcurrentExchangesEachGetTheirOwnWholeReply) 
     int rightReplies = 0;
     int wrongReplies = 0;
     for (int exchange = 0; exchange < 100; ++exchange) {
-        asio::co_spawn(io,
-                       AgentForwarder::forward(requestIdentities(), agent.socketPath(),
-                                               testTimeLimit),
-                       [&](std::exception_ptr failure, Bytes reply) {
-                           ++(!failure && reply == expected ? rightReplies : wrongReplies);
-                       });
+        asio::co_spawn(
+            io, AgentForwarder::forward(requestIdentities(), agent.socketPath(), testTimeLimit),
+            [&](std::exception_ptr failure, Bytes reply) {
+                ++(!failure && reply == expected ? rightReplies : wrongReplies);
+            });
     }
     io.run();
     EXPECT_EQ(rightReplies, 100);
@@ -477,8 +475,7 @@ TEST_P(AgentForwarderFaultTest, RaisesTheErrorAndClosesTheSocket) {
     {
         ScriptedAgentFake agent(socketPath, row.script);
         try {
-            const Bytes reply =
-                forwardNow(row.request, socketPath, row.timeLimit);
+            const Bytes reply = forwardNow(row.request, socketPath, row.timeLimit);
             ADD_FAILURE() << "returned a reply of " << reply.size() << " bytes";
         } catch (const AgentForwarderFailure& failure) {
             EXPECT_EQ(failure.code(), row.expected) << failure.what();
@@ -511,13 +508,11 @@ INSTANTIATE_TEST_SUITE_P(
                   AgentForwarderError::timedOut, std::chrono::milliseconds(300)},
         // The time limit covers the request too: an agent that stops reading a request larger
         // than the socket buffers fails it as a write.
-        FaultCase{"StopsReadingTheRequest",
-                  Script{.readRequest = false,
-                         .reply = {},
-                         .holdOpen = true,
-                         .readWhileHolding = false},
-                  AgentForwarderError::writeFailed, std::chrono::milliseconds(300),
-                  SSHAgentProtocol::frame(Bytes(4 * 1024 * 1024, 13))},
+        FaultCase{
+            "StopsReadingTheRequest",
+            Script{.readRequest = false, .reply = {}, .holdOpen = true, .readWhileHolding = false},
+            AgentForwarderError::writeFailed, std::chrono::milliseconds(300),
+            SSHAgentProtocol::frame(Bytes(4 * 1024 * 1024, 13))},
         // Closing with the request unread makes the kernel reset the connection.
         FaultCase{"RequestLeftUnread", Script{.readRequest = false, .reply = {}},
                   AgentForwarderError::readFailed}),

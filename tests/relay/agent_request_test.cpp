@@ -22,8 +22,9 @@
 namespace kestrel {
 
 void PrintTo(const RecordingNoticePresenter::Call& call, std::ostream* out) {
-    *out << (call.kind == RecordingNoticePresenter::Call::Kind::show ? "show \"" + call.deviceName + "\""
-                                                                    : std::string("hide"));
+    *out << (call.kind == RecordingNoticePresenter::Call::Kind::show
+                 ? "show \"" + call.deviceName + "\""
+                 : std::string("hide"));
 }
 
 namespace testing {
@@ -76,8 +77,7 @@ protected:
     }
 
     void startRequest(RelayClient& client, Bytes message, std::optional<Bytes>& reply) {
-        asio::co_spawn(harness_.io, requestInto(client, std::move(message), reply),
-                       asio::detached);
+        asio::co_spawn(harness_.io, requestInto(client, std::move(message), reply), asio::detached);
     }
 
     std::size_t inFlight() { return harness_.controller->listener()->agentExchangesInFlight(); }
@@ -85,7 +85,8 @@ protected:
     std::vector<AgentFailure> agentFailures() const {
         std::vector<AgentFailure> failures;
         for (const RelayEvent& event : harness_.events) {
-            if (const auto* failure = std::get_if<AgentFailure>(&event)) failures.push_back(*failure);
+            if (const auto* failure = std::get_if<AgentFailure>(&event))
+                failures.push_back(*failure);
         }
         return failures;
     }
@@ -105,7 +106,8 @@ TEST_F(AgentRequestTest, ASilentAgentHoldsUpOnlyItsOwnRequest) {
     RelayClient answered = openPaired(pairDevice("Answered"));
 
     harness_.controller->setSocketOverride(agent.socketPath());
-    const auto identities = decodeIdentitiesAnswer(deframe(request(answered, encodeRequestIdentities()))->body);
+    const auto identities =
+        decodeIdentitiesAnswer(deframe(request(answered, encodeRequestIdentities()))->body);
     ASSERT_EQ(identities.size(), 1u);
     const Bytes keyBlob = identities[0].keyBlob;
 
@@ -119,7 +121,9 @@ TEST_F(AgentRequestTest, ASilentAgentHoldsUpOnlyItsOwnRequest) {
     harness_.controller->setSocketOverride(agent.socketPath());
     harness_.runUntil([&] { return inFlight() == 1; });
 
-    EXPECT_EQ(decodeIdentitiesAnswer(deframe(request(answered, encodeRequestIdentities()))->body).size(), 1u);
+    EXPECT_EQ(
+        decodeIdentitiesAnswer(deframe(request(answered, encodeRequestIdentities()))->body).size(),
+        1u);
     const Bytes data = toBytes("for the real agent");
     const Bytes signature = request(answered, encodeSignRequest(keyBlob, data, {}));
     EXPECT_EQ(messageType(deframe(signature)->body), SSHAgentMessageType::signResponse);

@@ -159,7 +159,8 @@ private:
             // POLLHUP is reported whatever events are asked for.
             while (waitFor(fd, 0)) {
                 pollfd hangup{fd, 0, 0};
-                if (::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLHUP | POLLERR)) != 0) return;
+                if (::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLHUP | POLLERR)) != 0)
+                    return;
             }
             return;
         }

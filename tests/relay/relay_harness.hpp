@@ -60,7 +60,8 @@ public:
     // Creates the controller (loading stored devices) and starts listening on a free port.
     void startRelay(const std::string& relayName = "Test Relay") {
         controller = std::make_unique<RelayController>(
-            io.get_executor(), RelayController::Services{*secrets, *settings, notices, advertiser, loginItem},
+            io.get_executor(),
+            RelayController::Services{*secrets, *settings, notices, advertiser, loginItem},
             relayName);
         controller->addObserver([this](const RelayEvent& event) { events.push_back(event); });
         controller->start(0);
