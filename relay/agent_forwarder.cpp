@@ -152,6 +152,9 @@ std::variant<UniqueFd, int> connectAtOnce(const std::string& path) {
     return fd;
 }
 
+// The longest pause between two tries to connect to an agent whose listen backlog is full.
+constexpr std::chrono::milliseconds maxConnectPause{100};
+
 // Where an exchange is, so that running out of time can be reported as the step that waited.
 enum class Step { connecting, writing, reading };
 
@@ -181,13 +184,37 @@ AgentForwarderFailure outOfTime(Step step) {
     return AgentForwarderFailure(AgentForwarderError::timedOut);
 }
 
+// A Unix-socket connect that does not block never waits in the kernel: it succeeds, or fails,
+// or finds the agent's listen backlog full (EAGAIN). Asio takes that last answer for a
+// connection in progress and waits for it, or reports it done, so the system call is made here
+// and tried again, a little later each time, until it gets another answer or the caller's time
+// limit ends it. Returns the errno of a failure, or 0.
+asio::awaitable<int> connectWhenAccepted(LocalSocket& socket, const std::string& path) {
+    std::error_code error;
+    socket.non_blocking(true, error);
+    if (error) co_return error.value();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    asio::steady_timer pause(socket.get_executor());
+    for (auto wait = std::chrono::milliseconds(1);; wait = std::min(wait * 2, maxConnectPause)) {
+        if (::connect(socket.native_handle(), reinterpret_cast<const sockaddr*>(&address),
+                      sizeof address) == 0) {
+            co_return 0;
+        }
+        if (errno != EAGAIN && errno != EINTR) co_return errno;
+        pause.expires_after(wait);
+        co_await pause.async_wait(asio::use_awaitable);
+    }
+}
+
 asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, const std::string& path,
                                        ByteView request, Step& step) {
-    std::error_code error;
     step = Step::connecting;
-    co_await socket.async_connect(asio::local::stream_protocol::endpoint(path),
-                                  asio::redirect_error(asio::use_awaitable, error));
-    if (error) co_return failed(AgentForwarderError::connectFailed, error.value());
+    if (const int connectErrno = co_await connectWhenAccepted(socket, path); connectErrno != 0) {
+        co_return failed(AgentForwarderError::connectFailed, connectErrno);
+    }
+    std::error_code error;
     if (relayClientPeer(socket.native_handle())) co_return failed(AgentForwarderError::relayLoop);
 
     step = Step::writing;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "fake_agent.hpp"
+#include "platform/unique_fd.hpp"
 #include "protocol/base64.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 #include "protocol/ssh_wire.hpp"
@@ -434,6 +435,36 @@ TEST(AgentForwarderConnectTest, ConnectFailuresCarryTheErrno) {
             EXPECT_EQ(failure.code(), AgentForwarderError::connectFailed);
             EXPECT_EQ(failure.errnoValue(), row.expectedErrno);
         }
+    }
+}
+
+// An agent too busy to accept (its listen backlog full) is waited for until the time limit, as
+// for any other step, and then reported as a connection that timed out.
+TEST(AgentForwarderConnectTest, AnAgentWhoseBacklogIsFullTimesOutConnecting) {
+    TemporaryDirectory directory;
+    const std::string path = (directory.path() / "busy.sock").string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    const auto connectTo = [&](int fd) {
+        return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    };
+    const detail::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.get(), 0), 0);
+    // With a backlog of 0 the first connection waits in the queue, and the queue is full.
+    const detail::UniqueFd queued(::socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(connectTo(queued.get()), 0);
+    const detail::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ASSERT_EQ(connectTo(probe.get()), -1);
+    ASSERT_EQ(errno, EAGAIN) << "the backlog is not full";
+
+    try {
+        forwardNow(requestIdentities(), path, std::chrono::milliseconds(300));
+        ADD_FAILURE() << "returned a reply";
+    } catch (const AgentForwarderFailure& failure) {
+        EXPECT_EQ(failure.code(), AgentForwarderError::connectFailed) << failure.what();
+        EXPECT_EQ(failure.errnoValue(), ETIMEDOUT);
     }
 }
 
