@@ -80,6 +80,8 @@ bool comesBackThrough(const AgentExchanges& exchanges, ByteView request, const s
 
 }  // namespace
 
+// Callers pass origin as a named object, never a braced temporary: GCC 12 frees the strings
+// of a braced temporary argument of a coroutine twice.
 asio::awaitable<void> RelayListener::serve(RelayConnectionIO& io, SecureChannel& channel,
                                            RequestOrigin origin) {
     for (;;) {
