@@ -27,24 +27,6 @@ std::optional<std::string> absolutePathFromEnvironment(const char* name) {
     return std::string(value);
 }
 
-std::string homeFromPasswordDatabase() {
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
-    passwd entry{};
-    passwd* found = nullptr;
-    int error;
-    while ((error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
-        throw std::system_error(error != 0 ? error : ENOENT, std::generic_category(),
-                                "cannot find the home directory: HOME is not an absolute path "
-                                "and the password database has no entry for uid " +
-                                    std::to_string(getuid()));
-    }
-    return found->pw_dir;
-}
-
 std::string baseDirectory(const char* variable, const char* defaultUnderHome) {
     if (auto value = absolutePathFromEnvironment(variable)) return *value;
     return homeDirectory() + defaultUnderHome;
@@ -85,7 +67,28 @@ detail::UniqueFd openDirectoryNoFollow(const std::string& path) {
 
 std::string homeDirectory() {
     if (auto home = absolutePathFromEnvironment("HOME")) return *home;
-    return homeFromPasswordDatabase();
+    if (auto home = passwordDatabaseHome()) return *home;
+    throw std::system_error(ENOENT, std::generic_category(),
+                            "cannot find the home directory: HOME is not an absolute path and the "
+                            "password database has no entry for uid " +
+                                std::to_string(getuid()));
+}
+
+std::optional<std::string> passwordDatabaseHome() {
+    const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    int error = 0;
+    // An entry larger than a megabyte is not a real one; the loop stops there.
+    while ((error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < 1024 * 1024) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (error != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+        return std::nullopt;
+    }
+    return std::string(found->pw_dir);
 }
 
 std::string configHome() { return baseDirectory("XDG_CONFIG_HOME", "/.config"); }

@@ -3,6 +3,7 @@
 // The relay's per-user directories, after the XDG Base Directory rules (version 0.8). Every
 // function reads the environment when it is called, so a test can point them elsewhere.
 
+#include <optional>
 #include <string>
 
 namespace kestrel {
@@ -10,6 +11,10 @@ namespace kestrel {
 // $HOME when it is an absolute path, otherwise the home directory in the password database.
 // Throws std::system_error when neither gives one.
 std::string homeDirectory();
+
+// This user's home directory in the password database, or none when the database has no entry
+// for this user or the entry's directory is not an absolute path.
+std::optional<std::string> passwordDatabaseHome();
 
 // The XDG base directories themselves: the variable when it holds an absolute path (the
 // XDG rules say to ignore a relative one), otherwise the documented default under home.

@@ -1,21 +1,29 @@
 #include "relay/agent_forwarder.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/read.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <unordered_set>
 #include <utility>
+#include <variant>
 
+#include "platform/paths.hpp"
 #include "platform/unique_fd.hpp"
 #include "protocol/error_category.hpp"
 #include "relay/ssh_config.hpp"
@@ -32,6 +40,9 @@ const char* describe(AgentForwarderError error) noexcept {
         case AgentForwarderError::shortResponse:
             return "SSH agent reply cut short or of an invalid length";
         case AgentForwarderError::timedOut: return "SSH agent did not answer in time";
+        case AgentForwarderError::relayLoop:
+            return "the socket is served by kestrel-agent, which passes requests on to a relay "
+                   "(this one, in a loop) instead of to an SSH agent";
     }
     return "unknown agent forwarder error";
 }
@@ -42,12 +53,10 @@ std::system_error makeSystemError(AgentForwarderError error, int errnoValue) {
 }
 
 using detail::UniqueFd;
+using LocalSocket = asio::local::stream_protocol::socket;
 
 // A real ssh_config is a few kilobytes; a bigger file is not read into memory.
 constexpr std::size_t maxConfigFileSize = 16 * 1024 * 1024;
-
-// Far beyond any useful wait, and small enough for every time_t.
-constexpr double maxTimeoutSeconds = std::numeric_limits<std::int32_t>::max();
 
 // The path without trailing slashes, so that suffixes beginning with "/" can be appended. The
 // root directory thus becomes the empty text.
@@ -56,28 +65,12 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
-std::optional<std::string> passwdHomeDirectory() {
-    const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
-    passwd entry{};
-    passwd* result = nullptr;
-    int status = 0;
-    while ((status = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result)) ==
-               ERANGE &&
-           buffer.size() < 1024 * 1024) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (status != 0 || result == nullptr || entry.pw_dir == nullptr || entry.pw_dir[0] != '/') {
-        return std::nullopt;
-    }
-    return withoutTrailingSlashes(entry.pw_dir);
-}
-
 // Without trailing slashes (see withoutTrailingSlashes), or none when nothing names one.
-std::optional<std::string> homeDirectory() {
+std::optional<std::string> agentHomeDirectory() {
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') return withoutTrailingSlashes(home);
-    return passwdHomeDirectory();
+    if (auto fromDatabase = passwordDatabaseHome()) return withoutTrailingSlashes(*fromDatabase);
+    return std::nullopt;
 }
 
 std::optional<std::string> environmentVariable(const char* name) {
@@ -117,31 +110,164 @@ void removeDuplicatePaths(std::vector<AgentSocketCandidate>& candidates) {
     });
 }
 
-// Callers ask for whole seconds, and a fraction is dropped. A positive timeout under one second
-// would thereby become 0, which the socket options read as "wait forever"; it is kept as
-// microseconds instead. Zero, negative and NaN timeouts set nothing, which also means forever.
-std::optional<timeval> socketTimeout(double seconds) {
-    if (!(seconds > 0)) return std::nullopt;
-    timeval timeout{};
-    if (seconds >= 1) {
-        timeout.tv_sec = static_cast<time_t>(std::min(seconds, maxTimeoutSeconds));
-    } else {
-        timeout.tv_usec = std::max<suseconds_t>(1, static_cast<suseconds_t>(seconds * 1e6));
-    }
-    return timeout;
-}
-
-// Failures are ignored: the exchange then simply waits without a bound.
-void setTimeouts(int fd, double seconds) {
-    const auto timeout = socketTimeout(seconds);
-    if (!timeout) return;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &*timeout, sizeof *timeout);
-    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &*timeout, sizeof *timeout);
-}
-
 std::uint32_t bigEndianUInt32(ByteView bytes) {
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
            std::uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
+// The process that listens on the other end of a connected Unix socket, as the kernel recorded
+// it when listen() was called, and its name (/proc/PID/comm); none when that process has ended
+// since (an agent that forked into the background after binding its socket).
+std::optional<std::pair<pid_t, std::string>> peerProgram(int fd) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0) {
+        return std::nullopt;
+    }
+    std::optional<std::string> name =
+        readRegularFile("/proc/" + std::to_string(peer.pid) + "/comm");
+    if (!name) return std::nullopt;
+    while (!name->empty() && name->back() == '\n') name->pop_back();
+    return std::pair{peer.pid, std::move(*name)};
+}
+
+// The listening process of a connected socket when it is kestrel-agent.
+std::optional<pid_t> relayClientPeer(int fd) {
+    const auto program = peerProgram(fd);
+    if (!program || program->second != AgentForwarder::relayClientProgram) return std::nullopt;
+    return program->first;
+}
+
+// A connected socket to path that has not waited for anything, or the errno of the failure.
+// EAGAIN (a full listen backlog) is returned as a failure too.
+std::variant<UniqueFd, int> connectAtOnce(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return errno;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), std::min(path.size(), sizeof address.sun_path - 1));
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return errno;
+    }
+    return fd;
+}
+
+// The longest pause between two tries to connect to an agent whose listen backlog is full.
+constexpr std::chrono::milliseconds maxConnectPause{100};
+
+// Where an exchange is, so that running out of time can be reported as the step that waited.
+enum class Step { connecting, writing, reading };
+
+// An exchange's end without an exception: it races a timer with wait_for_one_success, which
+// would keep waiting for the timer after a branch that throws.
+struct Outcome {
+    Bytes reply;
+    std::optional<AgentForwarderFailure> failure;
+};
+
+Outcome failed(AgentForwarderError error, int errnoValue = 0) {
+    return {{}, AgentForwarderFailure(error, errnoValue)};
+}
+
+Outcome readFailure(const std::error_code& error) {
+    return failed(error == asio::error::eof ? AgentForwarderError::shortResponse
+                                            : AgentForwarderError::readFailed);
+}
+
+AgentForwarderFailure outOfTime(Step step) {
+    switch (step) {
+        case Step::connecting:
+            return AgentForwarderFailure(AgentForwarderError::connectFailed, ETIMEDOUT);
+        case Step::writing: return AgentForwarderFailure(AgentForwarderError::writeFailed);
+        case Step::reading: break;
+    }
+    return AgentForwarderFailure(AgentForwarderError::timedOut);
+}
+
+// A Unix-socket connect that does not block never waits in the kernel: it succeeds, or fails,
+// or finds the agent's listen backlog full (EAGAIN). Asio takes that last answer for a
+// connection in progress and waits for it, or reports it done, so the system call is made here
+// and tried again, a little later each time, until it gets another answer or the caller's time
+// limit ends it. Returns the errno of a failure, or 0.
+asio::awaitable<int> connectWhenAccepted(LocalSocket& socket, const std::string& path) {
+    std::error_code error;
+    socket.non_blocking(true, error);
+    if (error) co_return error.value();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    asio::steady_timer pause(socket.get_executor());
+    for (auto wait = std::chrono::milliseconds(1);; wait = std::min(wait * 2, maxConnectPause)) {
+        if (::connect(socket.native_handle(), reinterpret_cast<const sockaddr*>(&address),
+                      sizeof address) == 0) {
+            co_return 0;
+        }
+        if (errno != EAGAIN && errno != EINTR) co_return errno;
+        pause.expires_after(wait);
+        co_await pause.async_wait(asio::use_awaitable);
+    }
+}
+
+asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, const std::string& path,
+                                       ByteView request, Step& step) {
+    step = Step::connecting;
+    if (const int connectErrno = co_await connectWhenAccepted(socket, path); connectErrno != 0) {
+        co_return failed(AgentForwarderError::connectFailed, connectErrno);
+    }
+    std::error_code error;
+    if (relayClientPeer(socket.native_handle())) co_return failed(AgentForwarderError::relayLoop);
+
+    step = Step::writing;
+    co_await asio::async_write(socket, asio::buffer(request.data(), request.size()),
+                               asio::redirect_error(asio::use_awaitable, error));
+    if (error) co_return failed(AgentForwarderError::writeFailed);
+
+    step = Step::reading;
+    Bytes reply(4);
+    co_await asio::async_read(socket, asio::buffer(reply),
+                              asio::redirect_error(asio::use_awaitable, error));
+    if (error) co_return readFailure(error);
+    const std::uint32_t length = bigEndianUInt32(reply);
+    // Unsigned wrap-around makes a length of 0 fail this test too.
+    if (length - 1 >= AgentForwarder::maxResponseLength) {
+        co_return failed(AgentForwarderError::shortResponse);
+    }
+    reply.resize(4 + std::size_t{length});
+    co_await asio::async_read(socket, asio::buffer(reply.data() + 4, length),
+                              asio::redirect_error(asio::use_awaitable, error));
+    if (error) co_return readFailure(error);
+    co_return Outcome{std::move(reply), std::nullopt};
+}
+
+// exchangeSteps, with anything it throws (a cancelled coroutine's next wait does) as a failure.
+// The outcome is returned once at the end: GCC 12 miscompiles a co_return inside a handler.
+asio::awaitable<Outcome> exchange(LocalSocket& socket, const std::string& path, ByteView request,
+                                  Step& step) {
+    Outcome outcome;
+    try {
+        outcome = co_await exchangeSteps(socket, path, request, step);
+    } catch (const std::system_error&) {
+        outcome = failed(AgentForwarderError::readFailed);
+    }
+    co_return outcome;
+}
+
+asio::awaitable<void> expiry(asio::steady_timer& timer) {
+    std::error_code ignored;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+}
+
+// The socket path as a connect address, or the failure that stands for it.
+std::optional<AgentForwarderFailure> unusableAddress(const std::string& path) {
+    if (path.size() > AgentForwarder::maxSocketPathLength) {
+        return AgentForwarderFailure(AgentForwarderError::noSocketPath);
+    }
+    // A leading zero byte (or an empty path) would name a socket in Linux's abstract namespace,
+    // which no file-system path means; elsewhere connect reports such a path as missing.
+    if (path.empty() || path.front() == '\0') {
+        return AgentForwarderFailure(AgentForwarderError::connectFailed, ENOENT);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -173,7 +299,7 @@ std::vector<AgentSocketCandidate> socketCandidates(std::optional<std::string> cu
         environment && !environment->empty()) {
         candidates.push_back({std::string(environmentLabel), std::move(*environment)});
     }
-    if (const auto home = homeDirectory()) {
+    if (const auto home = agentHomeDirectory()) {
         candidates.push_back(
             {std::string(onePasswordLabel), *home + std::string(onePasswordSocketSuffix)});
     }
@@ -181,15 +307,26 @@ std::vector<AgentSocketCandidate> socketCandidates(std::optional<std::string> cu
     return candidates;
 }
 
+std::optional<std::string> skipReason(const std::string& path) {
+    if (!path.empty() && path.front() == '/') return std::nullopt;
+    if (path.empty()) return "the path is empty";
+    if (path.front() == '~' || path.find('$') != std::string::npos) {
+        return "not an absolute path (~ and $VARIABLES are not expanded here)";
+    }
+    return "not an absolute path (it would be looked up from the relay's working directory)";
+}
+
 std::optional<std::string> resolveSocketPath(std::optional<std::string> customPath) {
     for (auto& candidate : socketCandidates(std::move(customPath))) {
-        if (pathExists(candidate.path)) return std::move(candidate.path);
+        if (!skipReason(candidate.path) && pathExists(candidate.path)) {
+            return std::move(candidate.path);
+        }
     }
     return std::nullopt;
 }
 
 std::optional<std::string> identityAgentPath() {
-    const auto home = homeDirectory();
+    const auto home = agentHomeDirectory();
     if (!home) return std::nullopt;
     const auto text = readRegularFile(*home + "/.ssh/config");
     if (!text) return std::nullopt;
@@ -197,79 +334,48 @@ std::optional<std::string> identityAgentPath() {
                                    environmentVariable("SSH_AUTH_SOCK"));
 }
 
-Bytes forward(ByteView request, const std::string& socketPath, double timeoutSeconds) {
-    const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket) throw AgentForwarderFailure(AgentForwarderError::connectFailed, errno);
-    // Set before connecting, so that an agent too busy to accept (a full listen backlog)
-    // makes connect fail with EAGAIN after the timeout instead of holding a worker forever.
-    setTimeouts(socket.get(), timeoutSeconds);
-    connectUnixSocket(socket.get(), socketPath);
-    writeAll(socket.get(), request);
-    return readResponse(socket.get());
+asio::awaitable<Bytes> forward(Bytes request, std::string socketPath,
+                               std::chrono::steady_clock::duration timeLimit) {
+    using namespace asio::experimental::awaitable_operators;
+    if (auto failure = unusableAddress(socketPath)) throw *failure;
+    const auto executor = co_await asio::this_coro::executor;
+    LocalSocket socket(executor);
+    std::error_code error;
+    socket.open(asio::local::stream_protocol(), error);
+    if (error) throw AgentForwarderFailure(AgentForwarderError::connectFailed, error.value());
+
+    Step step = Step::connecting;
+    asio::steady_timer timer(executor, timeLimit);
+    auto first = co_await (exchange(socket, socketPath, request, step) || expiry(timer));
+    if (first.index() == 1) throw outOfTime(step);
+    Outcome& outcome = std::get<0>(first);
+    if (outcome.failure) throw *outcome.failure;
+    co_return std::move(outcome.reply);
 }
 
-void connectUnixSocket(int fd, const std::string& path) {
-    if (path.size() > maxSocketPathLength) {
-        throw AgentForwarderFailure(AgentForwarderError::noSocketPath);
+std::optional<std::string> listeningProblem(const std::string& path) {
+    if (auto reason = skipReason(path)) return reason;
+    if (auto failure = unusableAddress(path)) return failure->what();
+    auto connection = connectAtOnce(path);
+    if (const int* error = std::get_if<int>(&connection)) {
+        // A full backlog: an agent listens there, it is only busy.
+        if (*error == EAGAIN) return std::nullopt;
+        return std::string("nothing accepts connections there (") + std::strerror(*error) + ")";
     }
-    // A leading zero byte (or an empty path) would name a socket in Linux's abstract namespace,
-    // which no file-system path means; elsewhere connect reports such a path as missing.
-    if (path.empty() || path.front() == '\0') {
-        throw AgentForwarderFailure(AgentForwarderError::connectFailed, ENOENT);
+    if (const auto pid = relayClientPeer(std::get<UniqueFd>(connection).get())) {
+        return "it is served by kestrel-agent (pid " + std::to_string(*pid) +
+               "), which passes requests on to a relay, not to an SSH agent";
     }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        throw AgentForwarderFailure(AgentForwarderError::connectFailed, errno);
-    }
+    return std::nullopt;
 }
 
-void writeAll(int fd, ByteView bytes) {
-    std::size_t offset = 0;
-    while (offset < bytes.size()) {
-        // MSG_NOSIGNAL: an agent that closes early must cost this request, not the process.
-        const ssize_t written =
-            ::send(fd, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
-        if (written > 0) {
-            offset += static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else {
-            throw AgentForwarderFailure(AgentForwarderError::writeFailed);
-        }
-    }
-}
-
-Bytes readExactly(int fd, std::size_t count) {
-    Bytes buffer(count);
-    std::size_t offset = 0;
-    while (offset < count) {
-        const ssize_t received = ::read(fd, buffer.data() + offset, count - offset);
-        if (received > 0) {
-            offset += static_cast<std::size_t>(received);
-        } else if (received == 0) {
-            throw AgentForwarderFailure(AgentForwarderError::shortResponse);
-        } else if (errno == EINTR) {
-            continue;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            throw AgentForwarderFailure(AgentForwarderError::timedOut);
-        } else {
-            throw AgentForwarderFailure(AgentForwarderError::readFailed);
-        }
-    }
-    return buffer;
-}
-
-Bytes readResponse(int fd) {
-    Bytes reply = readExactly(fd, 4);
-    const std::uint32_t length = bigEndianUInt32(reply);
-    // Unsigned wrap-around makes a length of 0 fail this test too.
-    if (length - 1 >= maxResponseLength) {
-        throw AgentForwarderFailure(AgentForwarderError::shortResponse);
-    }
-    append(reply, readExactly(fd, length));
-    return reply;
+std::optional<std::string> listeningProgram(const std::string& path) {
+    if (skipReason(path) || unusableAddress(path)) return std::nullopt;
+    auto connection = connectAtOnce(path);
+    if (std::holds_alternative<int>(connection)) return std::nullopt;
+    auto program = peerProgram(std::get<UniqueFd>(connection).get());
+    if (!program) return std::nullopt;
+    return std::move(program->second);
 }
 
 }  // namespace AgentForwarder

@@ -4,10 +4,14 @@
 // of this machine over its Unix-domain socket, and the reply is passed back unchanged. This unit
 // finds that socket (discovery) and makes one request/reply exchange with it (forwarding).
 //
-// Everything here is stateless and may be called from any thread. Discovery reads the process
-// environment and the file system on every call and never fails. forward blocks its thread in
-// connect, write and read, so the relay runs it on a worker thread, never on the relay thread.
+// Everything here is stateless. Discovery reads the process environment and the file system on
+// every call, never fails and may be called from any thread. forward is asynchronous I/O on the
+// caller's executor (the relay thread): it never blocks that thread, so a silent agent holds up
+// only the request waiting for it.
 
+#include <asio/awaitable.hpp>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,14 +41,16 @@ enum class AgentForwarderError {
     writeFailed,        // a write failed or wrote nothing (a send timeout shows as this too)
     readFailed,         // a read failed with an errno other than EINTR and EAGAIN
     shortResponse,      // the stream ended early, or the reply announced 0 or too many bytes
-    timedOut,           // no reply bytes arrived within the timeout
+    timedOut,           // the reply did not arrive within the time limit
+    relayLoop,          // the socket is served by kestrel-agent, which passes requests to a relay
 };
 
 const std::error_category& agentForwarderCategory() noexcept;
 std::error_code make_error_code(AgentForwarderError error) noexcept;
 
 // Thrown for every AgentForwarderError. errnoValue is the errno of the failed call for
-// connectFailed, and 0 for the other cases.
+// connectFailed (ETIMEDOUT when the time limit ran out while connecting), and 0 for the other
+// cases.
 class AgentForwarderFailure : public std::system_error {
 public:
     explicit AgentForwarderFailure(AgentForwarderError error, int errnoValue = 0);
@@ -65,9 +71,6 @@ inline constexpr std::uint32_t maxResponseLength = 262143;
 // The path field of a BSD sockaddr_un is 104 bytes with its terminating zero. Linux has 108,
 // but the relay keeps the portable limit so a path that works here works on every platform.
 inline constexpr std::size_t maxSocketPathLength = 103;
-// What the agent request loop passes to forward.
-inline constexpr double relayTimeoutSeconds = 60;
-
 inline constexpr std::string_view customLabel = "Custom";
 inline constexpr std::string_view sshConfigLabel = "ssh_config (IdentityAgent)";
 inline constexpr std::string_view environmentLabel = "SSH_AUTH_SOCK";
@@ -82,8 +85,15 @@ inline constexpr std::string_view onePasswordSocketSuffix = "/.1password/agent.s
 // neither gives one, the two candidates under it are left out.
 std::vector<AgentSocketCandidate> socketCandidates(std::optional<std::string> customPath);
 
-// The path of the first candidate that exists (any kind of file, symbolic links followed), or
-// none. A stale socket is still chosen; forward then fails with connectFailed.
+// Why a candidate's path is never used, or none when it may be. A path that is not absolute
+// would be looked up from the relay's working directory, where another user may have put a
+// socket of their own (a relay started in /tmp would hand them the data to be signed); "~" and
+// "$VARIABLE" are not expanded, so such a path is relative too.
+std::optional<std::string> skipReason(const std::string& path);
+
+// The path of the first candidate that may be used (see skipReason) and exists (any kind of
+// file, symbolic links followed), or none. A stale socket is still chosen; forward then fails
+// with connectFailed.
 std::optional<std::string> resolveSocketPath(std::optional<std::string> customPath);
 
 // The IdentityAgent path of ~/.ssh/config (see identityAgentFromConfig), or none when there is
@@ -91,20 +101,29 @@ std::optional<std::string> resolveSocketPath(std::optional<std::string> customPa
 // or unreadable.
 std::optional<std::string> identityAgentPath();
 
-// One exchange on a new connection: writes request unchanged, reads one reply and returns it
-// with its 4-byte length prefix. The timeout applies to each connect, write and read call, in
-// whole seconds (a positive timeout under one second is used as it stands). Never returns a
-// partial reply; every failure throws AgentForwarderFailure. The socket is closed on every path.
-Bytes forward(ByteView request, const std::string& socketPath, double timeoutSeconds);
+// One exchange on a new connection, as asynchronous I/O on the caller's executor: connects,
+// writes request unchanged, reads one reply and returns it with its 4-byte length prefix. The
+// whole exchange must end within timeLimit; when it runs out the error says where the exchange
+// was: connectFailed (ETIMEDOUT) while connecting, writeFailed while writing, timedOut while
+// waiting for the reply. A reply body must be 1 to maxResponseLength bytes. Never returns a
+// partial reply; every failure throws AgentForwarderFailure; the socket is closed on every path.
+// Cancelling the operation that awaits it ends the exchange at once with a failure.
+asio::awaitable<Bytes> forward(Bytes request, std::string socketPath,
+                               std::chrono::steady_clock::duration timeLimit);
 
-// The steps of forward, each throwing AgentForwarderFailure. They take a socket descriptor that
-// the caller owns and never close it.
-void connectUnixSocket(int fd, const std::string& path);
-void writeAll(int fd, ByteView bytes);
-// Exactly count bytes; empty for a count of 0.
-Bytes readExactly(int fd, std::size_t count);
-// One length-prefixed reply, prefix included, with a body of 1 to maxResponseLength bytes.
-Bytes readResponse(int fd);
+// Whether an agent accepts connections at path now, found without waiting: none when one does,
+// otherwise one line saying why not. A socket served by kestrel-agent counts as not accepting
+// (see relayLoop). For settings and status, never for a request: it connects and sends nothing.
+std::optional<std::string> listeningProblem(const std::string& path);
+
+// The name (/proc/PID/comm) of the process that listens at path, as the kernel recorded it when
+// listen() was called: none when nothing accepts connections there or that process has ended
+// since (an agent that forked into the background after binding its socket, as ssh-agent and
+// kestrel-agent do). Connects and sends nothing.
+std::optional<std::string> listeningProgram(const std::string& path);
+
+// The name of kestrel-agent's process, as listeningProgram gives it.
+inline constexpr std::string_view relayClientProgram = "kestrel-agent";
 
 }  // namespace AgentForwarder
 }  // namespace kestrel

@@ -77,7 +77,9 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
             if (delegate_ != nullptr) delegate_->deviceConnected(*resolved->deviceID);
             // Revoked while its handshake ran: closed, not served under a stand-in name.
             if (const auto device = store_.device(*resolved->deviceID)) {
-                co_await serve(io, channel, device->deviceID, device->displayName);
+                RequestOrigin origin{device->displayName, device->deviceID,
+                                     session->fromThisHost()};
+                co_await serve(io, channel, std::move(origin));
             }
         }
     } catch (const SecureChannelFailure&) {

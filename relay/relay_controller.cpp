@@ -34,11 +34,9 @@ std::string_view pairingResultName(PairingResult result) noexcept {
     return "failed";
 }
 
-RelayController::RelayController(asio::any_io_executor relayExecutor,
-                                 asio::any_io_executor workerExecutor, Services services,
+RelayController::RelayController(asio::any_io_executor relayExecutor, Services services,
                                  std::string relayName)
     : relayExecutor_(relayExecutor),
-      workerExecutor_(std::move(workerExecutor)),
       services_(services),
       store_(services.secrets, services.settings, std::string(keyService)),
       relayName_(std::move(relayName)),
@@ -54,13 +52,17 @@ RelayController::~RelayController() { stop(); }
 void RelayController::start(std::uint16_t port) {
     if (listener_) return;
     auto listener = std::make_unique<RelayListener>(
-        relayExecutor_, workerExecutor_, store_, relayName_,
+        relayExecutor_, store_, relayName_,
         [this]() -> std::optional<std::string> {
             if (socketOverride_.empty()) return std::nullopt;
             return socketOverride_;
         },
         services_.notices);
     listener->setDelegate(this);
+    listener->setAgentFailureHandler([this](const AgentFailure& failure) {
+        lastAgentFailure_ = failure;
+        publish(failure);
+    });
     listener->start(port);
     listener_ = std::move(listener);
     services_.advertiser.advertise(relayName_, std::string(relayBonjourServiceType),

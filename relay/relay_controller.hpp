@@ -56,7 +56,8 @@ struct PairingSuspicion {
 
 struct DevicesChanged {};
 
-using RelayEvent = std::variant<PairingOpened, PairingEnded, DevicesChanged, PairingSuspicion>;
+using RelayEvent =
+    std::variant<PairingOpened, PairingEnded, DevicesChanged, PairingSuspicion, AgentFailure>;
 
 class RelayController final : public RelayListenerDelegate {
 public:
@@ -74,8 +75,7 @@ public:
     };
 
     // Reads the settings and loads the device store.
-    RelayController(asio::any_io_executor relayExecutor, asio::any_io_executor workerExecutor,
-                    Services services, std::string relayName);
+    RelayController(asio::any_io_executor relayExecutor, Services services, std::string relayName);
     ~RelayController() override;
 
     // Creates and starts the listener once; a failure leaves the relay stopped and is thrown, so
@@ -120,6 +120,10 @@ public:
 
     // How the last pairing window ended, for status output; none before the first.
     const std::optional<PairingEnded>& lastPairing() const noexcept { return lastPairing_; }
+    // The last agent request that failed, for status output; none before the first.
+    const std::optional<AgentFailure>& lastAgentFailure() const noexcept {
+        return lastAgentFailure_;
+    }
 
     // What the user is told when the one handshake a code allows does not complete.
     static constexpr std::string_view codeUsedUpMessage =
@@ -148,7 +152,6 @@ private:
     void publish(const RelayEvent& event);
 
     asio::any_io_executor relayExecutor_;
-    asio::any_io_executor workerExecutor_;
     Services services_;
     PairedDeviceStore store_;
     std::string relayName_;
@@ -168,6 +171,7 @@ private:
     bool pairingTimeUp_ = false;
     std::optional<PairingEnded> lastPairing_;
     PairingWatch watch_;
+    std::optional<AgentFailure> lastAgentFailure_;
 
     std::map<int, std::function<void(const RelayEvent&)>> observers_;
     int nextObserverID_ = 0;

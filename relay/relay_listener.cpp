@@ -17,16 +17,15 @@ asio::awaitable<void> sleepFor(std::chrono::steady_clock::duration duration) {
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
 }
 
-RelayListener::RelayListener(asio::any_io_executor relayExecutor,
-                             asio::any_io_executor workerExecutor, PairedDeviceStore& store,
+RelayListener::RelayListener(asio::any_io_executor relayExecutor, PairedDeviceStore& store,
                              std::string relayName, SocketOverride socketOverride,
                              NoticePresenter& notices)
     : relayExecutor_(std::move(relayExecutor)),
-      workerExecutor_(std::move(workerExecutor)),
       store_(store),
       relayName_(std::move(relayName)),
       socketOverride_(std::move(socketOverride)),
-      approvalWindow_(notices),
+      approvalWindow_(RelayApprovalWindow::create(notices)),
+      agentExchanges_(AgentExchanges::create()),
       sessions_(std::make_shared<SessionRegistry>()) {}
 
 RelayListener::~RelayListener() { stop(); }
@@ -50,10 +49,13 @@ void RelayListener::stop() {
         acceptor_->close(ignored);
     }
     sessions_->closeAll([](const Session&) { return true; });
+    agentExchanges_->cancel([](const AgentExchanges::Exchange&) { return true; });
 }
 
 void RelayListener::closeSessions(const UUID& deviceID) {
     sessions_->closeAll([&](const Session& session) { return session.deviceID == deviceID; });
+    agentExchanges_->cancel(
+        [&](const AgentExchanges::Exchange& exchange) { return exchange.deviceID == deviceID; });
 }
 
 std::size_t RelayListener::sessionCount() const {

@@ -6,9 +6,10 @@
 // handshake, then either completes a pairing or serves agent requests until the connection ends.
 // The relay never answers a failure: it closes the connection.
 //
-// Everything here runs on the relay thread (the executor given at construction); agent
-// exchanges run on the worker executor. Destroy the listener only after stop() and once the
-// relay thread has finished its pending work (or the io_context is stopped).
+// Everything here runs on the relay thread (the executor given at construction), agent
+// exchanges included: they are asynchronous local-socket I/O, each with its own time limit, so a
+// silent agent holds up only its own request. Destroy the listener only after stop() and once
+// the relay thread has finished its pending work (or the io_context is stopped).
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
@@ -28,6 +29,8 @@
 #include "protocol/secure_channel.hpp"
 #include "protocol/uuid.hpp"
 #include "relay/admission_control.hpp"
+#include "relay/agent_exchanges.hpp"
+#include "relay/agent_failure.hpp"
 #include "relay/paired_device_store.hpp"
 #include "relay/relay_approval_window.hpp"
 #include "relay/relay_connection_io.hpp"
@@ -81,11 +84,19 @@ class RelayListener {
 public:
     // The user's custom agent socket path, asked again for every relayed request.
     using SocketOverride = std::function<std::optional<std::string>()>;
+    // Told of every agent request that failed for a reason other than the request itself.
+    using AgentFailureHandler = std::function<void(const AgentFailure&)>;
+
+    // Where an agent request comes from.
+    struct RequestOrigin {
+        std::string deviceName;
+        std::optional<UUID> deviceID;
+        bool fromThisHost = false;  // the connection came from an address of this machine
+    };
 
     // A sign request reaches the agent this long after its notice went up, so the user sees
     // which device is asking before the agent's own prompt appears.
     static constexpr std::chrono::milliseconds noticeLeadTime{200};
-    static constexpr double agentTimeoutSeconds = 60;
     // Until a peer has authenticated: the preamble must arrive this soon after the connection,
     // and the handshake this soon after the preamble. Authenticated sessions have no deadline.
     struct Deadlines {
@@ -102,13 +113,14 @@ public:
         // From the grant to its acknowledgement, which a client sends as soon as it has the
         // grant; a claim must not outlive the window the user sees by much.
         std::chrono::steady_clock::duration grantAcknowledgement = std::chrono::seconds(10);
+        // One agent exchange, from connecting to the agent's socket to its whole reply.
+        std::chrono::steady_clock::duration agentExchange = std::chrono::seconds(60);
     };
     // Frames before authentication have known sizes; larger headers close the connection.
     static constexpr std::size_t maxPreambleLength = 16 * 1024;
 
-    RelayListener(asio::any_io_executor relayExecutor, asio::any_io_executor workerExecutor,
-                  PairedDeviceStore& store, std::string relayName, SocketOverride socketOverride,
-                  NoticePresenter& notices);
+    RelayListener(asio::any_io_executor relayExecutor, PairedDeviceStore& store,
+                  std::string relayName, SocketOverride socketOverride, NoticePresenter& notices);
     ~RelayListener();
 
     RelayListener(const RelayListener&) = delete;
@@ -116,26 +128,30 @@ public:
 
     void setDelegate(RelayListenerDelegate* delegate) { delegate_ = delegate; }
     void setDeadlines(const Deadlines& deadlines) { deadlines_ = deadlines; }
+    void setAgentFailureHandler(AgentFailureHandler handler) {
+        agentFailureHandler_ = std::move(handler);
+    }
 
     // Binds [::]:port (both IPv4 and IPv6; port 0 lets the system choose) and starts accepting.
     // Throws std::system_error when the port cannot be bound.
     void start(std::uint16_t port = 0);
-    // Stops accepting and closes every session.
+    // Stops accepting, closes every session and ends the agent exchanges in flight.
     void stop();
-    // Closes the open sessions of one device (after it was revoked).
+    // Closes the open sessions of one device (after it was revoked) and ends its agent
+    // exchanges in flight: a revoked device's request must not reach the agent later.
     void closeSessions(const UUID& deviceID);
 
     std::optional<std::uint16_t> port() const noexcept { return port_; }
     const std::string& relayName() const noexcept { return relayName_; }
     std::size_t sessionCount() const;
-    // Agent exchanges running on the worker executor right now.
-    std::size_t agentExchangesInFlight() const noexcept { return agentExchangesInFlight_; }
-    RelayApprovalWindow& approvalWindow() noexcept { return approvalWindow_; }
+    // Agent exchanges waiting for the agent right now.
+    std::size_t agentExchangesInFlight() const noexcept { return agentExchanges_->size(); }
+    RelayApprovalWindow& approvalWindow() noexcept { return *approvalWindow_; }
 
     std::optional<ResolvedPSK> resolvePSK(const ConnectionPreamble& preamble);
     // The reply to one agentRequest payload; never fails (anything that cannot be relayed is
-    // answered with the agent failure message).
-    asio::awaitable<Bytes> handleAgentRequest(Bytes payload, std::string deviceName);
+    // answered with the agent failure message, and a failure of the agent is reported).
+    asio::awaitable<Bytes> handleAgentRequest(Bytes payload, RequestOrigin origin);
 
 private:
     struct Session;
@@ -155,23 +171,28 @@ private:
                                           RelayConnectionIO& io, SecureChannel& channel,
                                           const std::string& clientName,
                                           RelayListenerDelegate::PairingClaim claim);
-    asio::awaitable<void> serve(RelayConnectionIO& io, SecureChannel& channel, const UUID& deviceID,
-                                const std::string& deviceName);
-    asio::awaitable<Bytes> forwardToAgent(Bytes request);
+    asio::awaitable<void> serve(RelayConnectionIO& io, SecureChannel& channel,
+                                RequestOrigin origin);
+    // path: the agent socket resolved from customPath, none when none was found.
+    asio::awaitable<Bytes> forwardToAgent(Bytes request, std::optional<std::string> path,
+                                          const std::optional<std::string>& customPath,
+                                          const RequestOrigin& origin);
+    void reportAgentFailure(const RequestOrigin& origin, std::optional<std::string> socketPath,
+                            std::string reason);
 
     asio::any_io_executor relayExecutor_;
-    asio::any_io_executor workerExecutor_;
     PairedDeviceStore& store_;
     std::string relayName_;
     SocketOverride socketOverride_;
-    RelayApprovalWindow approvalWindow_;
+    AgentFailureHandler agentFailureHandler_;
+    std::shared_ptr<RelayApprovalWindow> approvalWindow_;
+    std::shared_ptr<AgentExchanges> agentExchanges_;
     RelayListenerDelegate* delegate_ = nullptr;
     std::optional<asio::ip::tcp::acceptor> acceptor_;
     std::optional<std::uint16_t> port_;
     std::shared_ptr<SessionRegistry> sessions_;
     AdmissionControl admission_;
     Deadlines deadlines_;
-    std::size_t agentExchangesInFlight_ = 0;
 };
 
 }  // namespace kestrel

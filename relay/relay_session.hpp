@@ -97,6 +97,19 @@ struct RelayListener::Session {
         watchdog.cancel();
     }
 
+    // Whether the peer runs on this machine: it came from a loopback address or from the very
+    // address it connected to. IPv4 peers of the dual-stack socket appear as mapped addresses.
+    bool fromThisHost() const {
+        const auto plain = [](const asio::ip::address& any) -> asio::ip::address {
+            if (any.is_v6() && any.to_v6().is_v4_mapped())
+                return asio::ip::make_address_v4(asio::ip::v4_mapped, any.to_v6());
+            return any;
+        };
+        std::error_code error;
+        const asio::ip::tcp::endpoint local = socket.local_endpoint(error);
+        return plain(address).is_loopback() || (!error && plain(local.address()) == plain(address));
+    }
+
     asio::ip::tcp::socket socket;
     asio::ip::address address;
     std::uint64_t id;  // the session's key in the registry and in admission control

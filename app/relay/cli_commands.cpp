@@ -64,8 +64,12 @@ void printAgent(const Json& agent) {
               << "\n";
     for (const Json& candidate : agent["candidates"]) {
         std::cout << "  " << std::left << std::setw(28) << text(candidate["label"]) << " "
-                  << text(candidate["path"])
-                  << (candidate["exists"].get<bool>() ? "" : "  (missing)") << "\n";
+                  << text(candidate["path"]);
+        if (candidate["skipped"].is_string())
+            std::cout << "  (skipped: " << text(candidate["skipped"]) << ")";
+        else if (!candidate["exists"].get<bool>())
+            std::cout << "  (missing)";
+        std::cout << "\n";
     }
 }
 
@@ -102,6 +106,9 @@ void printStatus(const Json& status) {
     }
     std::cout << "Secret store: " << text(status["secretStore"]) << "\n";
     printAgent(status["agent"]);
+    if (const Json& failure = status["lastAgentFailure"]; failure.is_object())
+        std::cout << "Last agent failure (" << text(failure["at"]) << "): " << text(failure["line"])
+                  << "\n";
     for (const Json& warning : status["warnings"])
         std::cout << "Warning: " << text(warning) << "\n";
     std::cout << std::flush;
@@ -333,6 +340,8 @@ int runConfig(const std::vector<std::string>& words) {
         const Json& value = answer["value"];
         std::cout << text(answer["key"]) << " = "
                   << (value.is_string() ? text(value) : value.dump()) << std::endl;
+        if (answer.contains("warning"))
+            std::cerr << "kestrel-relay: warning: " << text(answer["warning"]) << std::endl;
     };
     if (words_[0] == "get") {
         if (words_.size() != 2) throw UsageError("usage: kestrel-relay config get KEY");

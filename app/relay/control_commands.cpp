@@ -85,6 +85,35 @@ std::optional<std::string> customPath(const RelayController& controller) {
     return controller.socketOverride();
 }
 
+// A custom socket path that can never serve, or none.
+std::optional<std::string> refusedSocketOverride(const std::string& path) {
+    if (path.empty()) return std::nullopt;  // none: the other candidates are used
+    if (auto reason = AgentForwarder::skipReason(path)) {
+        return "socket-override \"" + path + "\" is refused: " + *reason;
+    }
+    if (path.size() > AgentForwarder::maxSocketPathLength) {
+        return "socket-override is refused: a socket path is at most " +
+               std::to_string(AgentForwarder::maxSocketPathLength) + " bytes";
+    }
+    return std::nullopt;
+}
+
+// What a custom path that does not serve yet means for the requests to come.
+std::string consequence(const std::string& path) {
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored))
+        return "; agent requests fail until an agent listens there";
+    return "; until it exists, the next agent socket found is used (see kestrel-relay agent)";
+}
+
+Json agentFailureJson(const AgentFailure& failure) {
+    return {{"deviceName", failure.deviceName},
+            {"socketPath", failure.socketPath ? Json(*failure.socketPath) : Json(nullptr)},
+            {"reason", failure.reason},
+            {"at", isoDate(failure.at)},
+            {"line", agentFailureLine(failure)}};
+}
+
 std::string_view advertisingStateName(ServiceAdvertiser::State state) {
     switch (state) {
         case ServiceAdvertiser::State::unavailable: return "unavailable";
@@ -164,6 +193,9 @@ Json ControlCommands::status() const {
         {"unavailableDevices", unavailable},
         {"heldDevices", held},
         {"secretStore", controller_.secretStore().kind()},
+        {"lastAgentFailure", controller_.lastAgentFailure()
+                                 ? agentFailureJson(*controller_.lastAgentFailure())
+                                 : Json(nullptr)},
         {"warnings", warnings},
     };
     answer["agent"] = agent();
@@ -269,11 +301,17 @@ Json ControlCommands::configSet(const Json& request) {
     const Json* value = member(request, "value");
     const std::string name = key != nullptr && key->is_string() ? key->get<std::string>() : "";
     if (value == nullptr) return errorAnswer("config-set needs a value");
+    std::optional<std::string> warning;
     try {
         if (name == "socket-override") {
             if (!value->is_string())
                 return errorAnswer("socket-override takes a path (or \"\" for none)");
-            controller_.setSocketOverride(value->get<std::string>());
+            const std::string path = value->get<std::string>();
+            if (auto refusal = refusedSocketOverride(path)) return errorAnswer(*refusal);
+            controller_.setSocketOverride(path);
+            // Kept all the same: the agent may simply not be running yet.
+            if (auto problem = path.empty() ? std::nullopt : AgentForwarder::listeningProblem(path))
+                warning = path + ": " + *problem + consequence(path);
         } else if (name == "hide-dock-icon" || name == "launch-at-login") {
             const std::optional<bool> flag = parseBool(*value);
             if (!flag) return errorAnswer(name + " takes true or false");
@@ -287,7 +325,9 @@ Json ControlCommands::configSet(const Json& request) {
     } catch (const std::system_error& error) {
         return errorAnswer("could not change " + name + ": " + error.what());
     }
-    return configGet(request);
+    Json answer = configGet(request);
+    if (warning) answer["warning"] = *warning;
+    return answer;
 }
 
 Json ControlCommands::agent() const {
@@ -295,9 +335,12 @@ Json ControlCommands::agent() const {
     Json candidates = Json::array();
     for (const AgentSocketCandidate& candidate : AgentForwarder::socketCandidates(custom)) {
         std::error_code ignored;
-        candidates.push_back({{"label", candidate.label},
-                              {"path", candidate.path},
-                              {"exists", std::filesystem::exists(candidate.path, ignored)}});
+        const std::optional<std::string> skipped = AgentForwarder::skipReason(candidate.path);
+        candidates.push_back(
+            {{"label", candidate.label},
+             {"path", candidate.path},
+             {"exists", !skipped && std::filesystem::exists(candidate.path, ignored)},
+             {"skipped", skipped ? Json(*skipped) : Json(nullptr)}});
     }
     const std::optional<std::string> inUse = AgentForwarder::resolveSocketPath(custom);
     return {{"candidates", candidates}, {"inUse", inUse ? Json(*inUse) : Json(nullptr)}};

@@ -8,7 +8,6 @@
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
-#include <asio/thread_pool.hpp>
 
 #include <cstdio>
 #include <iostream>
@@ -147,10 +146,13 @@ int serve(const ServeOptions& options) {
     XdgAutostartLoginItem loginItem;
 
     asio::io_context io;
-    asio::thread_pool workers(4);
-    RelayController controller(io.get_executor(), workers.get_executor(),
+    RelayController controller(io.get_executor(),
                                {*secrets, settings, notices, advertiser, loginItem},
                                options.name.value_or(localizedHostName()));
+    controller.addObserver([](const RelayEvent& event) {
+        if (const auto* failure = std::get_if<AgentFailure>(&event))
+            std::cerr << "kestrel-relay: " << agentFailureLine(*failure) << std::endl;
+    });
     try {
         controller.start(options.port);
     } catch (const std::system_error& error) {
@@ -179,18 +181,9 @@ int serve(const ServeOptions& options) {
         controller.stop();
         io.stop();
     });
+    // Agent exchanges still in flight end with the io_context: their sockets are closed and
+    // their devices, already disconnected, get no reply.
     io.run();
-
-    const std::size_t busy =
-        controller.listener() ? controller.listener()->agentExchangesInFlight() : 0;
-    if (busy > 0) {
-        // Everything is already stored; only a reply to a device that is going away is left.
-        std::cerr << "kestrel-relay: stopped; not waiting for " << busy << " agent request(s)"
-                  << std::endl;
-        std::fflush(nullptr);
-        std::_Exit(0);
-    }
-    workers.join();
     return 0;
 }
 

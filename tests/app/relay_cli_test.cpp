@@ -9,11 +9,13 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -111,6 +113,14 @@ protected:
             encodeSignRequest(identities.at(0).keyBlob, toBytes("x"), {}));
         if (messageType(deframe(signature)->body) != SSHAgentMessageType::signResponse) co_return 0;
         co_return identities.size();
+    }
+
+    // The raw reply to a list request, failure included, through a fresh connection.
+    asio::awaitable<Bytes> listKeysReply(std::uint16_t port, UUID deviceID, SymmetricKey psk) {
+        const ConnectionPreamble preamble(ConnectionMode::paired, deviceID, "CLI Phone");
+        RelayClient client =
+            co_await RelayClient::open(co_await connect(port), preamble, std::move(psk));
+        co_return co_await client.agentRequest(encodeRequestIdentities());
     }
 
     SSHAgentFixture agent_;
@@ -211,6 +221,81 @@ TEST_F(RelayCLITest, AHeldPairingIsToldByPairAndDecidedByApprove) {
     const ProcessOutput again = cli({"approve", deviceID.uuidString()});
     EXPECT_EQ(again.exitStatus, 1);
     EXPECT_NE(again.standardError.find("is not held"), std::string::npos);
+}
+
+std::size_t lineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST_F(RelayCLITest, AgentPathsAreCheckedAndAgentFailuresAreLoggedAndShown) {
+    // Taken literally, this would name a directory called "${XDG_RUNTIME_DIR}" wherever the
+    // relay was started.
+    std::filesystem::create_directories(home_.path() / ".ssh");
+    std::ofstream(home_.path() / ".ssh" / "config")
+        << "IdentityAgent ${XDG_RUNTIME_DIR}/ssh-agent.socket\n";
+    const std::uint16_t port = startServe()["port"].get<std::uint16_t>();
+
+    const Json agent = cliJson({"agent"});
+    EXPECT_EQ(agent["inUse"], agent_.socketPath());
+    ASSERT_EQ(agent["candidates"][0]["label"], "ssh_config (IdentityAgent)");
+    EXPECT_NE(agent["candidates"][0]["skipped"].get<std::string>().find("not expanded"),
+              std::string::npos);
+    EXPECT_NE(cli({"agent"}).standardOutput.find("${XDG_RUNTIME_DIR}/ssh-agent.socket  (skipped: "),
+              std::string::npos);
+
+    for (const char* refused :
+         {"relative.sock", "./agent.sock", "~/agent.sock", "$XDG_RUNTIME_DIR/agent.sock"}) {
+        SCOPED_TRACE(refused);
+        const ProcessOutput output = cli({"config", "set", "socket-override", refused});
+        EXPECT_EQ(output.exitStatus, 1);
+        EXPECT_EQ(lineCount(output.standardError), 1u) << output.standardError;
+        EXPECT_NE(output.standardError.find("not an absolute path"), std::string::npos);
+        EXPECT_EQ(cliJson({"config", "get", "socket-override"})["value"], "");
+    }
+
+    // Kept, with a warning: the agent may start later. A missing path is passed over (the next
+    // candidate serves); a socket nobody listens on is used, and fails.
+    const std::string missing = (home_.path() / "no-agent.sock").string();
+    const std::string stale = (home_.path() / "stale.sock").string();
+    {
+        asio::local::stream_protocol::acceptor gone(io_,
+                                                    asio::local::stream_protocol::endpoint(stale));
+    }
+    for (const auto& [path, problem] :
+         {std::pair{missing,
+                    "nothing accepts connections there (No such file or directory); "
+                    "until it exists, the next agent socket found is used"},
+          std::pair{stale,
+                    "nothing accepts connections there (Connection refused); agent "
+                    "requests fail until an agent listens there"}}) {
+        const ProcessOutput set = cli({"config", "set", "socket-override", path});
+        EXPECT_EQ(set.exitStatus, 0) << set.standardError;
+        EXPECT_EQ(lineCount(set.standardError), 1u) << set.standardError;
+        EXPECT_NE(set.standardError.find("warning: " + path + ": " + problem), std::string::npos)
+            << set.standardError;
+        EXPECT_EQ(cliJson({"config", "get", "socket-override"})["value"], path);
+    }
+    EXPECT_TRUE(cliJson({"status"})["lastAgentFailure"].is_null());
+
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+    const Json opened = Json::parse(pair.readLine().value());
+    const auto [deviceID, psk] = run(pairDevice(port, opened["code"].get<std::string>()));
+    ASSERT_EQ(pair.wait(), 0);
+    EXPECT_EQ(run(listKeysReply(port, deviceID, psk)), encodeFailure());
+
+    const Json failure = cliJson({"status"})["lastAgentFailure"];
+    EXPECT_EQ(failure["deviceName"], "CLI Phone");
+    EXPECT_EQ(failure["socketPath"], stale);
+    const std::string line = "agent request from \u201CCLI Phone\u201D failed: " + stale +
+                             ": cannot connect to the SSH agent socket: Connection refused";
+    EXPECT_EQ(failure["line"], line);
+    EXPECT_NE(serve_->standardError().find("kestrel-relay: " + line), std::string::npos)
+        << serve_->standardError();
+    EXPECT_NE(cli({"status"}).standardOutput.find("Last agent failure ("), std::string::npos);
+
+    // Back to none: the agent of SSH_AUTH_SOCK answers again.
+    EXPECT_EQ(cli({"config", "set", "socket-override", ""}).standardError, "");
+    EXPECT_EQ(run(countKeys(port, deviceID, psk)), 1u);
 }
 
 TEST_F(RelayCLITest, OutOfDescriptorsTheRelayWaitsInsteadOfSpinningAndThenServesAgain) {

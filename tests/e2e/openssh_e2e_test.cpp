@@ -373,6 +373,76 @@ TEST_F(OpenSSHEndToEndTest, ServeNeverTakesOverALiveSocketOrAnotherFile) {
         << "the first client still serves its socket";
 }
 
+// The relay told to use kestrel-agent's socket as its agent: every request would come back to
+// the relay through kestrel-agent. A kestrel-agent in the foreground is known by its process;
+// one that went to the background is not (the kernel names the parent that bound the socket,
+// which has exited), and is caught when the request comes back. Either way the request is
+// answered with a failure at once rather than looping until the time limit, and the relay says
+// why.
+TEST_F(OpenSSHEndToEndTest, AnAgentSocketThatLeadsBackToTheRelayIsReportedAsALoop) {
+    const auto relayCommand = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), KESTREL_RELAY);
+        return runProcess(arguments, world_->relayEnvironment);
+    };
+    struct RestoreAgent {
+        std::function<void()> restore;
+        ~RestoreAgent() { restore(); }
+    } const restoreAgent{[&] { relayCommand({"config", "set", "socket-override", ""}); }};
+
+    const std::string backgroundSocket = (world_->home.path() / "background-loop.sock").string();
+    const ProcessOutput background =
+        runProcess({"sh", "-c",
+                    std::string("'") + KESTREL_AGENT + "' serve --socket '" + backgroundSocket +
+                        "' 2>'" + (world_->home.path() / "background-loop.log").string() + "'"},
+                   world_->clientEnvironment);
+    ASSERT_EQ(background.exitStatus, 0) << background.standardError;
+    const std::string pidMarker = "KESTREL_AGENT_PID=";
+    const std::size_t pidAt = background.standardOutput.find(pidMarker);
+    ASSERT_NE(pidAt, std::string::npos) << background.standardOutput;
+    const pid_t backgroundPid =
+        std::stoi(background.standardOutput.substr(pidAt + pidMarker.size()));
+    struct StopAgent {
+        pid_t pid;
+        ~StopAgent() { ::kill(pid, SIGTERM); }
+    } const stopBackground{backgroundPid};
+
+    struct Case {
+        const char* name;
+        std::string socket;
+        bool knownByItsProcess;
+    };
+    for (const Case& row : {Case{"foreground", world_->clientSocket, true},
+                            Case{"background", backgroundSocket, false}}) {
+        SCOPED_TRACE(row.name);
+        const ProcessOutput set =
+            relayCommand({"config", "set", "socket-override", row.socket, "--json"});
+        ASSERT_EQ(set.exitStatus, 0) << set.standardError;
+        if (row.knownByItsProcess) {
+            EXPECT_NE(Json::parse(set.standardOutput).value("warning", "").find("kestrel-agent"),
+                      std::string::npos)
+                << set.standardOutput;
+        }
+
+        const ProcessOutput list =
+            runProcess({"ssh-add", "-L"},
+                       withVariable(world_->clientEnvironment, "SSH_AUTH_SOCK", row.socket));
+        EXPECT_NE(list.exitStatus, 0);
+        EXPECT_NE(list.standardError.find(refusedBySsh), std::string::npos) << list.standardError;
+
+        const Json failure =
+            Json::parse(relayCommand({"status", "--json"}).standardOutput)["lastAgentFailure"];
+        ASSERT_TRUE(failure.is_object());
+        EXPECT_EQ(failure["socketPath"], row.socket);
+        EXPECT_NE(failure["reason"].get<std::string>().find("loop"), std::string::npos)
+            << failure["reason"];
+        EXPECT_NE(world_->relay->standardError().find(failure["line"].get<std::string>()),
+                  std::string::npos);
+    }
+    relayCommand({"config", "set", "socket-override", ""});
+    EXPECT_EQ(throughClient({"ssh-add", "-L"}).standardOutput, world_->agent.sshAddList())
+        << "the relay lends the real agent again";
+}
+
 TEST_F(OpenSSHEndToEndTest, OutOfDescriptorsServeWaitsInsteadOfSpinningAndServesAgain) {
     const std::string path = (world_->home.path() / "limited.sock").string();
     ChildProcess limited(

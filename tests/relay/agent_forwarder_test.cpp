@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
 
 #include <atomic>
 #include <cerrno>
@@ -23,49 +27,23 @@
 #include <vector>
 
 #include "fake_agent.hpp"
+#include "platform/unique_fd.hpp"
 #include "protocol/base64.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 #include "protocol/ssh_wire.hpp"
+#include "support/scoped_environment.hpp"
 #include "support/ssh_agent_fixture.hpp"
 
 namespace kestrel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ScopedEnvironmentVariable;
+using testing::ScopedWorkingDirectory;
 using testing::ScriptedAgentFake;
 using testing::SSHAgentFixture;
 using testing::SSHKeyType;
 using testing::TemporaryDirectory;
-
-// Sets an environment variable (or unsets it, for none) and restores the old state when dropped.
-class ScopedEnvironmentVariable {
-public:
-    ScopedEnvironmentVariable(const char* name, const std::optional<std::string>& value)
-        : name_(name), saved_(read(name)) {
-        write(name_, value);
-    }
-    ~ScopedEnvironmentVariable() { write(name_, saved_); }
-    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
-    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
-
-    void set(const std::optional<std::string>& value) const { write(name_, value); }
-
-private:
-    static std::optional<std::string> read(const char* name) {
-        const char* value = std::getenv(name);
-        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-    }
-    static void write(const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name, value->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-
-    const char* name_;
-    std::optional<std::string> saved_;
-};
 
 AgentSocketCandidate candidate(std::string_view label, std::string path) {
     return {std::string(label), std::move(path)};
@@ -174,6 +152,43 @@ TEST_F(AgentDiscoveryTest, AnyExistingFileResolvesAndLinksAreFollowed) {
     EXPECT_EQ(AgentForwarder::resolveSocketPath(danglingLink), std::nullopt);
 }
 
+// A path that is not absolute names a place in the working directory, which in /tmp is anyone's:
+// such candidates stay listed as they are, in their place, but are passed over.
+TEST_F(AgentDiscoveryTest, CandidatesThatAreNotAbsolutePathsAreListedButNeverResolved) {
+    const TemporaryDirectory shared;
+    fs::permissions(shared.path(), fs::perms::all | fs::perms::sticky_bit);
+    const ScopedWorkingDirectory workingDirectory(shared.path());
+    writeConfig("IdentityAgent ${XDG_RUNTIME_DIR}/ssh-agent.socket\n");
+    agentVariable_.set("env.sock");
+    for (const char* planted : {"custom.sock", "${XDG_RUNTIME_DIR}/ssh-agent.socket", "env.sock"})
+        writeFile((shared.path() / planted).string());
+
+    EXPECT_EQ(
+        AgentForwarder::socketCandidates("custom.sock"),
+        (std::vector{candidate("Custom", "custom.sock"),
+                     candidate("ssh_config (IdentityAgent)", "${XDG_RUNTIME_DIR}/ssh-agent.socket"),
+                     candidate("SSH_AUTH_SOCK", "env.sock"),
+                     candidate("1Password", onePasswordPath())}));
+    EXPECT_EQ(AgentForwarder::resolveSocketPath("custom.sock"), std::nullopt);
+    writeFile(onePasswordPath());
+    EXPECT_EQ(AgentForwarder::resolveSocketPath("custom.sock"), onePasswordPath());
+}
+
+TEST(AgentSkipReasonTest, OnlyAbsolutePathsAreUsable) {
+    for (const char* usable : {"/run/user/1000/ssh-agent.socket", "/", "/tmp/../x"})
+        EXPECT_EQ(AgentForwarder::skipReason(usable), std::nullopt) << usable;
+    for (const char* relative : {"agent.sock", "./agent.sock", "../agent.sock", " /agent.sock"})
+        EXPECT_NE(AgentForwarder::skipReason(relative).value_or("").find("working directory"),
+                  std::string::npos)
+            << relative;
+    for (const char* unexpanded : {"~/agent.sock", "~user/agent.sock", "$SSH_AUTH_SOCK",
+                                   "${XDG_RUNTIME_DIR}/ssh-agent.socket"})
+        EXPECT_NE(AgentForwarder::skipReason(unexpanded).value_or("").find("not expanded"),
+                  std::string::npos)
+            << unexpanded;
+    EXPECT_TRUE(AgentForwarder::skipReason(""));
+}
+
 TEST_F(AgentDiscoveryTest, ReadsIdentityAgentFromTheUsersConfig) {
     EXPECT_EQ(AgentForwarder::identityAgentPath(), std::nullopt);
     writeConfig("Host *\n\tIdentityAgent \"~/My Agent/agent.sock\"\n");
@@ -252,12 +267,22 @@ std::string publicKeyLine(const SSHAgentIdentity& identity) {
            identity.comment;
 }
 
-constexpr double testTimeout = 10;
+constexpr std::chrono::steady_clock::duration testTimeLimit = std::chrono::seconds(10);
+
+// One exchange on an io_context of its own, run on the test thread until it ends.
+Bytes forwardNow(ByteView request, const std::string& socketPath,
+                 std::chrono::steady_clock::duration timeLimit = testTimeLimit) {
+    asio::io_context io;
+    auto reply = asio::co_spawn(
+        io, AgentForwarder::forward(Bytes(request.begin(), request.end()), socketPath, timeLimit),
+        asio::use_future);
+    io.run();
+    return reply.get();
+}
 
 TEST(AgentForwarderRealAgentTest, IdentitiesAnswerListsTheAgentsKeys) {
     const SSHAgentFixture agent(SSHAgentFixture::allKeyTypes());
-    const Bytes reply =
-        AgentForwarder::forward(requestIdentities(), agent.socketPath(), testTimeout);
+    const Bytes reply = forwardNow(requestIdentities(), agent.socketPath());
 
     const auto identities = SSHAgentProtocol::decodeIdentitiesAnswer(replyBody(reply));
     std::vector<std::string> forwarded;
@@ -293,14 +318,14 @@ std::string signatureAlgorithm(ByteView signatureBlob) {
 TEST(AgentForwarderRealAgentTest, SignRequestsAreAnsweredByEachKey) {
     const SSHAgentFixture agent(SSHAgentFixture::allKeyTypes());
     const auto identities = SSHAgentProtocol::decodeIdentitiesAnswer(
-        replyBody(AgentForwarder::forward(requestIdentities(), agent.socketPath(), testTimeout)));
+        replyBody(forwardNow(requestIdentities(), agent.socketPath())));
     ASSERT_EQ(identities.size(), 3u);
     const Bytes data = toBytes("session identifier and user-auth request");
 
     const auto sign = [&](const SSHAgentIdentity& identity, SSHAgentSignFlags flags) {
         const Bytes request = SSHAgentProtocol::encodeSignRequest(identity.keyBlob, data, flags);
         return SSHAgentProtocol::decodeSignResponse(
-            replyBody(AgentForwarder::forward(request, agent.socketPath(), testTimeout)));
+            replyBody(forwardNow(request, agent.socketPath())));
     };
     for (const auto& identity : identities) {
         const std::string keyType = identity.algorithmName().value_or("");
@@ -328,30 +353,27 @@ TEST(AgentForwarderRealAgentTest, AgentFailureAnswersArePassedOn) {
     const Bytes failure{0, 0, 0, 1, 5};
     const Bytes unknownKey = SSHAgentProtocol::encodeSignRequest(
         toBytes("not a key blob"), toBytes("data"), SSHAgentSignFlags{});
-    EXPECT_EQ(AgentForwarder::forward(unknownKey, agent.socketPath(), testTimeout), failure);
+    EXPECT_EQ(forwardNow(unknownKey, agent.socketPath()), failure);
     const Bytes unknownMessage = SSHAgentProtocol::frame(Bytes{200, 1, 2, 3});
-    EXPECT_EQ(AgentForwarder::forward(unknownMessage, agent.socketPath(), testTimeout), failure);
+    EXPECT_EQ(forwardNow(unknownMessage, agent.socketPath()), failure);
 }
 
+// A hundred exchanges in flight at once on one thread, each on its own socket.
 TEST(AgentForwarderRealAgentTest, ConcurrentExchangesEachGetTheirOwnWholeReply) {
     const SSHAgentFixture agent;
-    const Bytes expected = AgentForwarder::forward(requestIdentities(), agent.socketPath(), 10);
-    std::atomic<int> wrongReplies = 0;
-    std::vector<std::thread> threads;
-    for (int thread = 0; thread < 4; ++thread) {
-        threads.emplace_back([&] {
-            for (int exchange = 0; exchange < 25; ++exchange) {
-                try {
-                    const Bytes reply =
-                        AgentForwarder::forward(requestIdentities(), agent.socketPath(), 10);
-                    if (reply != expected) ++wrongReplies;
-                } catch (const std::exception&) {
-                    ++wrongReplies;
-                }
-            }
-        });
+    const Bytes expected = forwardNow(requestIdentities(), agent.socketPath());
+    asio::io_context io;
+    int rightReplies = 0;
+    int wrongReplies = 0;
+    for (int exchange = 0; exchange < 100; ++exchange) {
+        asio::co_spawn(
+            io, AgentForwarder::forward(requestIdentities(), agent.socketPath(), testTimeLimit),
+            [&](std::exception_ptr failure, Bytes reply) {
+                ++(!failure && reply == expected ? rightReplies : wrongReplies);
+            });
     }
-    for (auto& thread : threads) thread.join();
+    io.run();
+    EXPECT_EQ(rightReplies, 100);
     EXPECT_EQ(wrongReplies, 0);
 }
 
@@ -369,10 +391,10 @@ TEST(AgentForwarderRealAgentTest, SocketPathOf103BytesConnectsAnd104BytesIsRefus
     fs::create_symlink(agent.socketPath(), longest);
     fs::create_symlink(agent.socketPath(), tooLong);
 
-    EXPECT_EQ(replyBody(AgentForwarder::forward(requestIdentities(), longest, testTimeout)).at(0),
+    EXPECT_EQ(replyBody(forwardNow(requestIdentities(), longest)).at(0),
               static_cast<std::uint8_t>(SSHAgentMessageType::identitiesAnswer));
     try {
-        AgentForwarder::forward(requestIdentities(), tooLong, testTimeout);
+        forwardNow(requestIdentities(), tooLong);
         ADD_FAILURE() << "a 104-byte path was accepted";
     } catch (const AgentForwarderFailure& failure) {
         EXPECT_EQ(failure.code(), AgentForwarderError::noSocketPath);
@@ -407,12 +429,42 @@ TEST(AgentForwarderConnectTest, ConnectFailuresCarryTheErrno) {
                                    ConnectCase{"empty path", "", ENOENT}}) {
         SCOPED_TRACE(row.name);
         try {
-            AgentForwarder::forward(requestIdentities(), row.path, testTimeout);
+            forwardNow(requestIdentities(), row.path);
             ADD_FAILURE() << "connected";
         } catch (const AgentForwarderFailure& failure) {
             EXPECT_EQ(failure.code(), AgentForwarderError::connectFailed);
             EXPECT_EQ(failure.errnoValue(), row.expectedErrno);
         }
+    }
+}
+
+// An agent too busy to accept (its listen backlog full) is waited for until the time limit, as
+// for any other step, and then reported as a connection that timed out.
+TEST(AgentForwarderConnectTest, AnAgentWhoseBacklogIsFullTimesOutConnecting) {
+    TemporaryDirectory directory;
+    const std::string path = (directory.path() / "busy.sock").string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    const auto connectTo = [&](int fd) {
+        return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    };
+    const detail::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.get(), 0), 0);
+    // With a backlog of 0 the first connection waits in the queue, and the queue is full.
+    const detail::UniqueFd queued(::socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(connectTo(queued.get()), 0);
+    const detail::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ASSERT_EQ(connectTo(probe.get()), -1);
+    ASSERT_EQ(errno, EAGAIN) << "the backlog is not full";
+
+    try {
+        forwardNow(requestIdentities(), path, std::chrono::milliseconds(300));
+        ADD_FAILURE() << "returned a reply";
+    } catch (const AgentForwarderFailure& failure) {
+        EXPECT_EQ(failure.code(), AgentForwarderError::connectFailed) << failure.what();
+        EXPECT_EQ(failure.errnoValue(), ETIMEDOUT);
     }
 }
 
@@ -437,7 +489,8 @@ struct FaultCase {
     const char* name;
     ScriptedAgentFake::Script script;
     AgentForwarderError expected;
-    double timeout = testTimeout;
+    std::chrono::steady_clock::duration timeLimit = testTimeLimit;
+    Bytes request = requestIdentities();
 };
 
 void PrintTo(const FaultCase& row, std::ostream* out) { *out << row.name; }
@@ -453,8 +506,7 @@ TEST_P(AgentForwarderFaultTest, RaisesTheErrorAndClosesTheSocket) {
     {
         ScriptedAgentFake agent(socketPath, row.script);
         try {
-            const Bytes reply =
-                AgentForwarder::forward(requestIdentities(), socketPath, row.timeout);
+            const Bytes reply = forwardNow(row.request, socketPath, row.timeLimit);
             ADD_FAILURE() << "returned a reply of " << reply.size() << " bytes";
         } catch (const AgentForwarderFailure& failure) {
             EXPECT_EQ(failure.code(), row.expected) << failure.what();
@@ -482,9 +534,16 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"ClosedInBody", Script{.reply = {0, 0, 0, 10, 12, 0, 0}},
                   AgentForwarderError::shortResponse},
         FaultCase{"SilentUntilTimeout", Script{.reply = {}, .holdOpen = true},
-                  AgentForwarderError::timedOut, 0.3},
+                  AgentForwarderError::timedOut, std::chrono::milliseconds(300)},
         FaultCase{"SilentInBody", Script{.reply = {0, 0, 0, 10, 12, 0}, .holdOpen = true},
-                  AgentForwarderError::timedOut, 0.3},
+                  AgentForwarderError::timedOut, std::chrono::milliseconds(300)},
+        // The time limit covers the request too: an agent that stops reading a request larger
+        // than the socket buffers fails it as a write.
+        FaultCase{
+            "StopsReadingTheRequest",
+            Script{.readRequest = false, .reply = {}, .holdOpen = true, .readWhileHolding = false},
+            AgentForwarderError::writeFailed, std::chrono::milliseconds(300),
+            SSHAgentProtocol::frame(Bytes(4 * 1024 * 1024, 13))},
         // Closing with the request unread makes the kernel reset the connection.
         FaultCase{"RequestLeftUnread", Script{.readRequest = false, .reply = {}},
                   AgentForwarderError::readFailed}),
@@ -502,7 +561,7 @@ TEST(AgentForwarderFakeTest, LongestReplyAndAnyRequestPassUnchanged) {
     reply.resize(4 + AgentForwarder::maxResponseLength, 0x5a);
 
     ScriptedAgentFake agent(socketPath, {.reply = reply});
-    EXPECT_EQ(AgentForwarder::forward(request, socketPath, testTimeout), reply);
+    EXPECT_EQ(forwardNow(request, socketPath), reply);
     EXPECT_EQ(agent.receivedRequest(), request);
 }
 
@@ -514,7 +573,7 @@ TEST(AgentForwarderFakeTest, AgentClosingDuringTheRequestIsAWriteFailure) {
     const Bytes request = SSHAgentProtocol::frame(Bytes(4 * 1024 * 1024, 11));
     ScriptedAgentFake agent(socketPath, {.readRequest = false, .reply = {}});
     try {
-        AgentForwarder::forward(request, socketPath, testTimeout);
+        forwardNow(request, socketPath);
         ADD_FAILURE() << "returned a reply";
     } catch (const AgentForwarderFailure& failure) {
         EXPECT_EQ(failure.code(), AgentForwarderError::writeFailed) << failure.what();

@@ -6,8 +6,9 @@
 // (tests/support/ssh_agent_fixture.hpp). But a real agent always reads the whole request and
 // sends one well-formed reply at once, so it cannot show what the forwarder must survive from
 // a broken or wedged agent: a reply length of 0 or past the cap, a reply cut short, silence
-// until the timeout, a request left unread (the kernel then resets the connection), or an agent
-// that stops reading a large request.
+// until the time limit, a request left unread (the kernel then resets the connection), or an
+// agent that stops reading a large request. It also stands in for a socket that someone other
+// than the user's agent listens on, to see whether the relay connects to it at all.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +43,9 @@ public:
         // After the reply: keep the connection open until the client closes it, rather than
         // closing at once. Keeps a wrong reading of the reply from ending in a clean EOF.
         bool holdOpen = false;
+        // While held open: read (and drop) whatever else arrives. When false, nothing more is
+        // read, so a large request fills the socket buffers and its writer waits.
+        bool readWhileHolding = true;
     };
 
     // Listens on socketPath (which must not exist) before returning, so a client may connect
@@ -79,6 +84,9 @@ public:
         if (thread_.joinable()) thread_.join();
         return received_;
     }
+
+    // Whether a client has connected so far.
+    bool accepted() const noexcept { return accepted_; }
 
 private:
     class Fd {
@@ -147,6 +155,15 @@ private:
     }
 
     void waitForClientClose(int fd) const {
+        if (!script_.readWhileHolding) {
+            // POLLHUP is reported whatever events are asked for.
+            while (waitFor(fd, 0)) {
+                pollfd hangup{fd, 0, 0};
+                if (::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLHUP | POLLERR)) != 0)
+                    return;
+            }
+            return;
+        }
         std::uint8_t buffer[4096];
         while (waitFor(fd, POLLIN)) {
             const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -158,6 +175,7 @@ private:
         if (!waitFor(listener_.get(), POLLIN)) return;
         const Fd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection.valid()) return;
+        accepted_ = true;
         const bool ready =
             script_.readRequest ? readRequest(connection.get()) : waitFor(connection.get(), POLLIN);
         if (!ready || !sendAll(connection.get(), script_.reply)) return;
@@ -168,6 +186,7 @@ private:
     Fd listener_;
     Fd stop_;
     Bytes received_;
+    std::atomic<bool> accepted_ = false;
     std::thread thread_;
 };
 

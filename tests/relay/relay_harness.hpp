@@ -7,7 +7,6 @@
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-#include <asio/thread_pool.hpp>
 
 #include <chrono>
 #include <exception>
@@ -52,20 +51,16 @@ public:
     MemoryLoginItem loginItem;
 
     asio::io_context io;
-    asio::thread_pool workers{2};
     std::unique_ptr<RelayController> controller;
     std::vector<RelayEvent> events;
 
     RelayHarness() : guard_(asio::make_work_guard(io)) {}
-    ~RelayHarness() {
-        stopRelay();
-        workers.join();
-    }
+    ~RelayHarness() { stopRelay(); }
 
     // Creates the controller (loading stored devices) and starts listening on a free port.
     void startRelay(const std::string& relayName = "Test Relay") {
         controller = std::make_unique<RelayController>(
-            io.get_executor(), workers.get_executor(),
+            io.get_executor(),
             RelayController::Services{*secrets, *settings, notices, advertiser, loginItem},
             relayName);
         controller->addObserver([this](const RelayEvent& event) { events.push_back(event); });
