@@ -31,7 +31,10 @@ DeviceMetadata decodeEntry(const nlohmann::json& object) {
     }
     DeviceMetadata entry{json::requiredUUID(object, "deviceID"),
                          json::requiredString(object, "displayName"),
-                         requiredDate(object, "pairedAt"), std::nullopt};
+                         requiredDate(object, "pairedAt"),
+                         std::nullopt,
+                         false,
+                         {}};
     if (auto seconds = json::optionalNumber(object, "lastUsedAt")) {
         entry.lastUsedAt = dateFromReferenceSeconds(*seconds);
         if (!entry.lastUsedAt) {

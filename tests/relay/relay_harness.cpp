@@ -25,14 +25,14 @@ asio::awaitable<PairingGrant> RelayHarness::pair(std::string code, std::string c
 
 asio::awaitable<void> RelayHarness::probePairing(std::string source) {
     asio::ip::tcp::socket socket = co_await connect(asio::ip::make_address_v4(source));
-    RelayConnectionIO io(socket);
-    co_await io.send(
+    RelayConnectionIO connection(socket);
+    co_await connection.send(
         ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Probe").serialized());
     // With nothing more to come, the relay closes the connection once it has read the preamble,
     // whether a code is open (no client hello follows) or not.
     socket.shutdown(asio::ip::tcp::socket::shutdown_send);
     try {
-        co_await io.receive();
+        co_await connection.receive();
     } catch (const std::system_error&) {
     }
 }
