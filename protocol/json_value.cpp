@@ -298,6 +298,11 @@ std::optional<UUID> optionalUUID(const nlohmann::json& object, std::string_view 
     return asUUID(*value, key);
 }
 
+Date requiredDate(const nlohmann::json& object, std::string_view key) {
+    if (auto date = dateFromReferenceSeconds(requiredNumber(object, key))) return *date;
+    throw DecodingFailure(DecodingError::dataCorrupted, std::string(key), "date out of range");
+}
+
 std::int64_t requiredInt64(const nlohmann::json& object, std::string_view key) {
     const nlohmann::json& value = member(object, key);
     if (value.is_number_unsigned()) {

@@ -23,6 +23,7 @@
 
 #include "protocol/bytes.hpp"
 #include "protocol/crypto.hpp"
+#include "protocol/date.hpp"
 #include "protocol/uuid.hpp"
 
 namespace kestrel {
@@ -156,6 +157,10 @@ std::optional<UUID> optionalUUID(const nlohmann::json& object, std::string_view 
 // counts when it is integral (1.0 reads as 1); 1.5, 2^63 and anything beyond fail as
 // dataCorrupted, as does a string such as "1" as typeMismatch.
 std::int64_t requiredInt64(const nlohmann::json& object, std::string_view key);
+
+// A date stored as seconds since 2001-01-01 UTC (see date.hpp); dataCorrupted when the number
+// is out of the clock's range.
+Date requiredDate(const nlohmann::json& object, std::string_view key);
 
 // Strict standard Base64 (see base64Decode); otherwise dataCorrupted "<key> not base64".
 Bytes requiredBase64(const nlohmann::json& object, std::string_view key);

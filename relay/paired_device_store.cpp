@@ -19,11 +19,6 @@ nlohmann::json encodeEntry(const DeviceMetadata& entry) {
     return object;
 }
 
-Date requiredDate(const nlohmann::json& object, std::string_view key) {
-    if (auto date = dateFromReferenceSeconds(json::requiredNumber(object, key))) return *date;
-    throw DecodingFailure(DecodingError::dataCorrupted, std::string(key), "date out of range");
-}
-
 DeviceMetadata decodeEntry(const nlohmann::json& object) {
     if (!object.is_object()) {
         throw DecodingFailure(DecodingError::typeMismatch, std::nullopt,
@@ -31,7 +26,7 @@ DeviceMetadata decodeEntry(const nlohmann::json& object) {
     }
     DeviceMetadata entry{json::requiredUUID(object, "deviceID"),
                          json::requiredString(object, "displayName"),
-                         requiredDate(object, "pairedAt"),
+                         json::requiredDate(object, "pairedAt"),
                          std::nullopt,
                          false,
                          {}};

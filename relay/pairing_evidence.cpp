@@ -29,11 +29,6 @@ PairingEvidenceKind kindNamed(const std::string& name) {
     throw DecodingFailure(DecodingError::dataCorrupted, "kind", "unknown evidence kind");
 }
 
-Date requiredDate(const nlohmann::json& object, std::string_view key) {
-    if (auto date = dateFromReferenceSeconds(json::requiredNumber(object, key))) return *date;
-    throw DecodingFailure(DecodingError::dataCorrupted, std::string(key), "date out of range");
-}
-
 PairingEvidence decodeOne(const nlohmann::json& object) {
     if (!object.is_object()) {
         throw DecodingFailure(DecodingError::typeMismatch, std::nullopt,
@@ -47,8 +42,8 @@ PairingEvidence decodeOne(const nlohmann::json& object) {
         throw DecodingFailure(DecodingError::dataCorrupted, "attempts", "not a positive count");
     }
     evidence.attempts = static_cast<std::uint64_t>(attempts);
-    evidence.firstSeen = requiredDate(object, "firstSeen");
-    evidence.lastSeen = requiredDate(object, "lastSeen");
+    evidence.firstSeen = json::requiredDate(object, "firstSeen");
+    evidence.lastSeen = json::requiredDate(object, "lastSeen");
     return evidence;
 }
 

@@ -177,23 +177,23 @@ void RelayController::publish(const RelayEvent& event) {
 void RelayController::pairingConnection(const std::string& address) {
     const auto suspect = watch_.connection(address, std::chrono::system_clock::now());
     if (!suspect) return;
-    const auto listed = store_.metadata();
-    const auto device = std::find_if(listed.begin(), listed.end(), [&](const auto& entry) {
+    const auto isSuspect = [&](const DeviceMetadata& entry) {
         return entry.deviceID == suspect->deviceID;
-    });
-    if (device == listed.end()) return;  // revoked already
+    };
+    const auto before = store_.metadata();
+    const auto device = std::find_if(before.begin(), before.end(), isSuspect);
+    if (device == before.end()) return;  // revoked already
     // A device that has connected may be serving the user right now: it is reported, not
     // cut off. One that has not is held until the user says it is theirs.
     const bool hold = !device->lastUsedAt && !device->held;
+    const PairingEvidence& evidence = suspect->evidence.front();
     try {
-        store_.addEvidence(device->deviceID, suspect->evidence.front(), hold);
+        store_.addEvidence(device->deviceID, evidence, hold);
     } catch (const std::system_error&) {
         // Held in memory all the same; the user is told below.
     }
-    DeviceMetadata now = *device;
-    now.held = now.held || hold;
-    now.evidence.push_back(suspect->evidence.front());
-    publish(PairingSuspicion{now, suspect->evidence.front(), hold});
+    const auto after = store_.metadata();
+    publish(PairingSuspicion{*std::find_if(after.begin(), after.end(), isSuspect), evidence, hold});
 }
 
 std::optional<std::string> RelayController::activePairingCode() {

@@ -61,10 +61,7 @@ protected:
     }
 
     PairedDeviceKeys pairDevice(const std::string& name) {
-        harness_.controller->startPairing();
-        const PairingGrant grant =
-            harness_.run(harness_.pair(*harness_.controller->pairingCode(), name));
-        harness_.runUntil([&] { return !harness_.controller->pairingCode(); });
+        const PairingGrant grant = harness_.pairNewDevice(name);
         return {grant.deviceID, grant.pskData};
     }
 

@@ -23,6 +23,13 @@ asio::awaitable<PairingGrant> RelayHarness::pair(std::string code, std::string c
     co_return co_await client.receivePairingGrant();
 }
 
+PairingGrant RelayHarness::pairNewDevice(const std::string& name) {
+    controller->startPairing();
+    PairingGrant grant = run(pair(*controller->pairingCode(), name));
+    runUntil([&] { return !controller->pairingCode(); });
+    return grant;
+}
+
 asio::awaitable<void> RelayHarness::probePairing(std::string source) {
     asio::ip::tcp::socket socket = co_await connect(asio::ip::make_address_v4(source));
     RelayConnectionIO connection(socket);

@@ -123,6 +123,9 @@ public:
     // A device's pairing: the whole client side, returning the grant it received.
     asio::awaitable<PairingGrant> pair(std::string code, std::string clientName,
                                        std::string source = "127.0.0.1");
+    // Opens pairing, pairs a device under name from 127.0.0.1, and returns its grant once the
+    // relay has closed the window.
+    PairingGrant pairNewDevice(const std::string& name);
     // A connection that asks for pairing and goes away, as a device polling for an open code
     // does; returns once the relay has read its preamble.
     asio::awaitable<void> probePairing(std::string source);

@@ -30,10 +30,7 @@ protected:
     void SetUp() override { harness_.startRelay(); }
 
     PairedDeviceKeys pairDevice(const std::string& name = "Test Phone") {
-        harness_.controller->startPairing();
-        const PairingGrant grant =
-            harness_.run(harness_.pair(*harness_.controller->pairingCode(), name));
-        harness_.runUntil([&] { return !harness_.controller->pairingCode(); });
+        const PairingGrant grant = harness_.pairNewDevice(name);
         return {grant.deviceID, grant.pskData};
     }
 
