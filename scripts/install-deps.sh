@@ -9,10 +9,13 @@ set -euo pipefail
 build_packages=(
   g++ cmake ninja-build pkg-config make
   libssl-dev libasio-dev nlohmann-json3-dev libicu-dev
+  libavahi-client-dev libsecret-1-dev libglib2.0-dev
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-format
   openssh-client openssh-server
+  dbus dbus-bin avahi-daemon avahi-utils iproute2 gnome-keyring libsecret-tools
+  dunst xvfb systemd
 )
 
 fuzz_packages=(
