@@ -16,10 +16,10 @@
 #include "app/relay/control_commands.hpp"
 #include "app/relay/control_protocol.hpp"
 #include "app/relay/control_server.hpp"
+#include "platform/avahi_service_advertiser.hpp"
 #include "platform/file_secret_store.hpp"
 #include "platform/file_settings_store.hpp"
 #include "platform/host_name.hpp"
-#include "platform/null_service_advertiser.hpp"
 #include "platform/paths.hpp"
 #include "platform/stderr_notice_presenter.hpp"
 #include "platform/unique_fd.hpp"
@@ -142,10 +142,10 @@ int serve(const ServeOptions& options) {
     if (auto warning = settings.warning()) warnings.push_back(*warning);
     const std::unique_ptr<SecretStore> secrets = openSecretStore(options.secretStore, settings);
     StderrNoticePresenter notices;
-    NullServiceAdvertiser advertiser;
     XdgAutostartLoginItem loginItem;
 
     asio::io_context io;
+    AvahiServiceAdvertiser advertiser(io.get_executor());
     RelayController controller(io.get_executor(),
                                {*secrets, settings, notices, advertiser, loginItem},
                                options.name.value_or(localizedHostName()));

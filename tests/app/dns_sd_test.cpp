@@ -1,0 +1,131 @@
+// The relay found by DNS-SD as a device finds it: `kestrel-relay serve` on host A of a link of
+// its own, a real avahi-daemon on each host, and `avahi-browse` on host B.
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/avahi_network.hpp"
+#include "support/child_process.hpp"
+
+namespace kestrel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using Host = AvahiNetwork::Host;
+
+constexpr const char* serviceType = "_tidewell-agent._tcp";
+
+class DNSSDTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const auto reason = AvahiNetwork::unavailableReason()) GTEST_SKIP() << *reason;
+        network_ = std::make_unique<AvahiNetwork>();
+        std::filesystem::create_directories(home_.path() / "run");
+        std::filesystem::permissions(home_.path() / "run", std::filesystem::perms::owner_all);
+        environment_ = network_->environment(
+            Host::a, environmentWith({{"HOME", home_.path().string()},
+                                      {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
+                                      {"XDG_DATA_HOME", (home_.path() / "data").string()},
+                                      {"XDG_RUNTIME_DIR", (home_.path() / "run").string()}}));
+    }
+
+    // Runs the relay on host A and returns its port.
+    int startRelay(const std::string& name) {
+        relay_ = std::make_unique<ChildProcess>(
+            network_->inside(Host::a, {KESTREL_RELAY, "serve", "--json", "--name", name}),
+            environment_);
+        const auto line = relay_->readLine();
+        if (!line) throw std::runtime_error("serve did not start: " + relay_->standardError());
+        return Json::parse(*line)["port"].get<int>();
+    }
+
+    // The advertising line of `status`, once it reads `expected` (or the last one read).
+    std::string advertisingOnceItIs(const std::string& expected) {
+        std::string description;
+        const auto deadline = std::chrono::steady_clock::now() + 15s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const ProcessOutput output = runProcess({KESTREL_RELAY, "status", "--json"}, environment_);
+            if (output.exitStatus == 0) {
+                description =
+                    Json::parse(output.standardOutput)["advertising"]["description"].get<std::string>();
+                if (description == expected) break;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return description;
+    }
+
+    // What host B resolves for the service type, once a line for `escapedName` shows up.
+    std::string resolvedFromB(const std::string& escapedName) {
+        const auto deadline = std::chrono::steady_clock::now() + 15s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const std::string& line : network_->browse(Host::b, serviceType)) {
+                if (line.find(";" + escapedName + ";") != std::string::npos) return line;
+            }
+            std::this_thread::sleep_for(200ms);
+        }
+        return {};
+    }
+
+    TemporaryDirectory home_;
+    std::unique_ptr<AvahiNetwork> network_;
+    std::vector<std::string> environment_;
+    std::unique_ptr<ChildProcess> relay_;
+};
+
+// The relay starts before any daemon, is advertised once one runs, and again after the daemon
+// restarts; each time host B resolves the relay's name to its address and port, with no TXT.
+TEST_F(DNSSDTest, AdvertisedWhenTheDaemonComesAndAgainAfterItRestarts) {
+    network_->startDaemon(Host::b);
+    const int port = startRelay("Demo Relay");
+    EXPECT_EQ(advertisingOnceItIs("waiting for avahi-daemon"), "waiting for avahi-daemon");
+
+    network_->startDaemon(Host::a);
+    EXPECT_EQ(advertisingOnceItIs("advertised as \u201CDemo Relay\u201D"),
+              "advertised as \u201CDemo Relay\u201D");
+    const std::string expected = ";IPv4;Demo\\032Relay;_tidewell-agent._tcp;local;";
+    std::string line = resolvedFromB("Demo\\032Relay");
+    EXPECT_NE(line.find(expected), std::string::npos) << line;
+    EXPECT_TRUE(line.ends_with(";" + network_->address(Host::a) + ";" + std::to_string(port) + ";"))
+        << line;
+
+    network_->stopDaemon(Host::a);
+    EXPECT_EQ(advertisingOnceItIs("waiting for avahi-daemon"), "waiting for avahi-daemon");
+    network_->startDaemon(Host::a);
+    EXPECT_EQ(advertisingOnceItIs("advertised as \u201CDemo Relay\u201D"),
+              "advertised as \u201CDemo Relay\u201D");
+    line = resolvedFromB("Demo\\032Relay");
+    EXPECT_TRUE(line.ends_with(";" + std::to_string(port) + ";")) << line;
+}
+
+// Another program on the host holds the name: the relay takes Avahi's alternative and says so.
+TEST_F(DNSSDTest, ANameInUseIsAdvertisedUnderAnAlternative) {
+    network_->startDaemon(Host::a);
+    network_->startDaemon(Host::b);
+    ChildProcess other(network_->inside(Host::a, {"avahi-publish", "-s", "Demo Relay",
+                                                  serviceType, "1234"}),
+                       network_->environment(Host::a, environmentWith({})));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (other.standardError().find("Established") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_NE(other.standardError().find("Established"), std::string::npos)
+        << other.standardError();
+
+    const int port = startRelay("Demo Relay");
+    EXPECT_EQ(advertisingOnceItIs("name in use, advertised as \u201CDemo Relay #2\u201D"),
+              "name in use, advertised as \u201CDemo Relay #2\u201D");
+    const std::string line = resolvedFromB("Demo\\032Relay\\032\\0352");
+    EXPECT_TRUE(line.ends_with(";" + std::to_string(port) + ";")) << line;
+}
+
+}  // namespace
+}  // namespace kestrel::testing
