@@ -106,10 +106,10 @@ struct AvahiServiceAdvertiser::Engine {
         if (registeredName.empty()) registeredName = wanted->name;
         for (;;) {
             // No TXT record: the service type and the name say all a client needs.
-            int result = avahi_entry_group_add_service(
-                group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                registeredName.c_str(), wanted->type.c_str(), nullptr, nullptr, wanted->port,
-                nullptr);
+            int result = avahi_entry_group_add_service(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                       AvahiPublishFlags(0), registeredName.c_str(),
+                                                       wanted->type.c_str(), nullptr, nullptr,
+                                                       wanted->port, nullptr);
             if (result == AVAHI_ERR_COLLISION) {
                 rename();
                 continue;
@@ -153,17 +153,13 @@ struct AvahiServiceAdvertiser::Engine {
     static void clientChanged(AvahiClient* c, AvahiClientState state, void* context) {
         auto& self = *static_cast<Engine*>(context);
         switch (state) {
-            case AVAHI_CLIENT_S_RUNNING:
-                self.registerService(c);
-                break;
+            case AVAHI_CLIENT_S_RUNNING: self.registerService(c); break;
             case AVAHI_CLIENT_S_COLLISION:
             case AVAHI_CLIENT_S_REGISTERING:
                 // The host name is being (re)negotiated; records come back when it is running.
                 if (self.group != nullptr) avahi_entry_group_reset(self.group);
                 break;
-            case AVAHI_CLIENT_CONNECTING:
-                self.publishWaiting();
-                break;
+            case AVAHI_CLIENT_CONNECTING: self.publishWaiting(); break;
             case AVAHI_CLIENT_FAILURE:
                 // A client whose daemon went away never reconnects: make a new one, which waits
                 // for the daemon's return. Its groups died with it.
@@ -198,8 +194,7 @@ struct AvahiServiceAdvertiser::Engine {
                 self.fail(avahi_client_errno(avahi_entry_group_get_client(g)));
                 break;
             case AVAHI_ENTRY_GROUP_UNCOMMITED:
-            case AVAHI_ENTRY_GROUP_REGISTERING:
-                break;
+            case AVAHI_ENTRY_GROUP_REGISTERING: break;
         }
     }
 };

@@ -22,8 +22,7 @@ public:
     AvahiServiceAdvertiser(const AvahiServiceAdvertiser&) = delete;
     AvahiServiceAdvertiser& operator=(const AvahiServiceAdvertiser&) = delete;
 
-    void advertise(const std::string& name, const std::string& type,
-                   std::uint16_t port) override;
+    void advertise(const std::string& name, const std::string& type, std::uint16_t port) override;
     void stop() override;
     State state() const override;
     std::string stateDescription() const override;

@@ -18,7 +18,7 @@ public:
 
     State state() const override { return State::unavailable; }
     std::string stateDescription() const override {
-        return "not advertised: DNS-SD (Avahi) support is not built in yet";
+        return "not advertised";
     }
     // The requested name, as no collision can rename it; empty when not asked to advertise.
     std::string advertisedName() const override { return name_; }

@@ -1,9 +1,11 @@
 #include "relay/agent_forwarder.hpp"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <asio/experimental/awaitable_operators.hpp>
@@ -19,6 +21,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <unordered_set>
 #include <utility>
 #include <variant>
@@ -303,8 +306,68 @@ std::vector<AgentSocketCandidate> socketCandidates(std::optional<std::string> cu
         candidates.push_back(
             {std::string(onePasswordLabel), *home + std::string(onePasswordSocketSuffix)});
     }
+    if (auto runtime = environmentVariable("XDG_RUNTIME_DIR"); runtime && !runtime->empty()) {
+        const std::string base = withoutTrailingSlashes(*runtime);
+        candidates.push_back(
+            {std::string(systemdAgentLabel), base + std::string(systemdAgentSuffix)});
+        candidates.push_back(
+            {std::string(gnomeKeyringLabel), base + std::string(gnomeKeyringSuffix)});
+        candidates.push_back({std::string(gcrLabel), base + std::string(gcrSuffix)});
+    }
+    if (auto gpg = gpgAgentSocketPath()) candidates.push_back({std::string(gpgAgentLabel), *gpg});
     removeDuplicatePaths(candidates);
     return candidates;
+}
+
+namespace {
+
+// The first line `gpgconf --list-dirs agent-ssh-socket` prints, or none when it cannot run. It
+// only reads gpg's configuration; it starts no agent.
+std::optional<std::string> askGpgconf() {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) return std::nullopt;
+    const UniqueFd readEnd(pipe[0]);
+    UniqueFd writeEnd(pipe[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    char program[] = "gpgconf";
+    char listDirs[] = "--list-dirs";
+    char socket[] = "agent-ssh-socket";
+    char* arguments[] = {program, listDirs, socket, nullptr};
+    pid_t pid = -1;
+    const int spawned = ::posix_spawnp(&pid, program, &actions, nullptr, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    writeEnd = UniqueFd();
+    if (spawned != 0) return std::nullopt;
+    std::string output;
+    char buffer[512];
+    for (;;) {
+        const ssize_t count = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (count > 0 && output.size() < 4096) {
+            output.append(buffer, static_cast<std::size_t>(count));
+        } else if (count == 0 || (count < 0 && errno != EINTR)) {
+            break;
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    output = output.substr(0, output.find('\n'));
+    if (output.empty() || output.front() != '/') return std::nullopt;
+    return output;
+}
+
+}  // namespace
+
+std::optional<std::string> gpgAgentSocketPath() {
+    static std::once_flag asked;
+    static std::optional<std::string> path;
+    std::call_once(asked, [] { path = askGpgconf(); });
+    return path;
 }
 
 std::optional<std::string> skipReason(const std::string& path) {

@@ -77,10 +77,26 @@ inline constexpr std::string_view environmentLabel = "SSH_AUTH_SOCK";
 inline constexpr std::string_view onePasswordLabel = "1Password";
 // Appended to the home directory.
 inline constexpr std::string_view onePasswordSocketSuffix = "/.1password/agent.sock";
+// Where Linux agents put their sockets when nothing sets SSH_AUTH_SOCK (a relay started by a
+// systemd unit or a desktop launcher): under $XDG_RUNTIME_DIR, and gpg-agent where gpgconf says.
+inline constexpr std::string_view systemdAgentLabel = "ssh-agent (systemd user unit)";
+inline constexpr std::string_view systemdAgentSuffix = "/ssh-agent.socket";
+inline constexpr std::string_view gnomeKeyringLabel = "GNOME Keyring";
+inline constexpr std::string_view gnomeKeyringSuffix = "/keyring/ssh";
+inline constexpr std::string_view gcrLabel = "GCR ssh-agent";
+inline constexpr std::string_view gcrSuffix = "/gcr/ssh";
+inline constexpr std::string_view gpgAgentLabel = "gpg-agent";
+
+// gpg-agent's SSH socket as `gpgconf --list-dirs agent-ssh-socket` prints it, asked once per
+// process (requests look for the agent every time, and must not start a program each time);
+// none without gpgconf.
+std::optional<std::string> gpgAgentSocketPath();
 
 // The places to look, most preferred first, each path once (the first source naming it keeps
 // its label): the custom path when given and not empty, the IdentityAgent of ~/.ssh/config,
-// $SSH_AUTH_SOCK when set and not empty, and the 1Password agent under the home directory.
+// $SSH_AUTH_SOCK when set and not empty, the 1Password agent under the home directory, and then
+// the Linux agents: systemd's ssh-agent, GNOME Keyring and GCR under $XDG_RUNTIME_DIR (when set),
+// and gpg-agent.
 // The home directory is $HOME when it is an absolute path, else the user's passwd entry; when
 // neither gives one, the two candidates under it are left out.
 std::vector<AgentSocketCandidate> socketCandidates(std::optional<std::string> customPath);

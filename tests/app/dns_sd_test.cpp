@@ -51,10 +51,11 @@ protected:
         std::string description;
         const auto deadline = std::chrono::steady_clock::now() + 15s;
         while (std::chrono::steady_clock::now() < deadline) {
-            const ProcessOutput output = runProcess({KESTREL_RELAY, "status", "--json"}, environment_);
+            const ProcessOutput output =
+                runProcess({KESTREL_RELAY, "status", "--json"}, environment_);
             if (output.exitStatus == 0) {
-                description =
-                    Json::parse(output.standardOutput)["advertising"]["description"].get<std::string>();
+                description = Json::parse(output.standardOutput)["advertising"]["description"]
+                                  .get<std::string>();
                 if (description == expected) break;
             }
             std::this_thread::sleep_for(100ms);
@@ -109,9 +110,9 @@ TEST_F(DNSSDTest, AdvertisedWhenTheDaemonComesAndAgainAfterItRestarts) {
 TEST_F(DNSSDTest, ANameInUseIsAdvertisedUnderAnAlternative) {
     network_->startDaemon(Host::a);
     network_->startDaemon(Host::b);
-    ChildProcess other(network_->inside(Host::a, {"avahi-publish", "-s", "Demo Relay",
-                                                  serviceType, "1234"}),
-                       network_->environment(Host::a, environmentWith({})));
+    ChildProcess other(
+        network_->inside(Host::a, {"avahi-publish", "-s", "Demo Relay", serviceType, "1234"}),
+        network_->environment(Host::a, environmentWith({})));
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (other.standardError().find("Established") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline) {

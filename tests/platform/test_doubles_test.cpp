@@ -78,7 +78,7 @@ TEST(NullServiceAdvertiser, SaysThatNothingIsAdvertised) {
     advertiser.advertise("Ada's Laptop", "_tidewell-agent._tcp", 50123);
     EXPECT_EQ(advertiser.state(), ServiceAdvertiser::State::unavailable);
     EXPECT_EQ(advertiser.stateDescription(),
-              "not advertised: DNS-SD (Avahi) support is not built in yet");
+              "not advertised");
     EXPECT_EQ(advertiser.advertisedName(), "Ada's Laptop");
     advertiser.stop();
     EXPECT_EQ(advertiser.state(), ServiceAdvertiser::State::unavailable);

@@ -49,6 +49,13 @@ AgentSocketCandidate candidate(std::string_view label, std::string path) {
     return {std::string(label), std::move(path)};
 }
 
+// The candidates followed by gpg-agent's socket, which comes last wherever gpgconf is installed.
+std::vector<AgentSocketCandidate> thenGpg(std::vector<AgentSocketCandidate> candidates) {
+    if (auto gpg = AgentForwarder::gpgAgentSocketPath())
+        candidates.push_back(candidate("gpg-agent", *gpg));
+    return candidates;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Discovery
 
@@ -70,41 +77,41 @@ protected:
     TemporaryDirectory home_;
     ScopedEnvironmentVariable homeVariable_{"HOME", home_.path().string()};
     ScopedEnvironmentVariable agentVariable_{"SSH_AUTH_SOCK", std::nullopt};
+    ScopedEnvironmentVariable runtimeVariable_{"XDG_RUNTIME_DIR", std::nullopt};
 };
 
 TEST_F(AgentDiscoveryTest, ListsEverySourceInOrderOfPreference) {
     EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt),
-              (std::vector{candidate("1Password", onePasswordPath())}));
+              thenGpg({candidate("1Password", onePasswordPath())}));
 
     writeConfig("Host *\n  IdentityAgent ~/config.sock\n");
     agentVariable_.set("/run/env.sock");
     EXPECT_EQ(AgentForwarder::socketCandidates("~/custom $HOME.sock"),
-              (std::vector{candidate("Custom", "~/custom $HOME.sock"),
-                           candidate("ssh_config (IdentityAgent)", homePath("config.sock")),
-                           candidate("SSH_AUTH_SOCK", "/run/env.sock"),
-                           candidate("1Password", onePasswordPath())}));
+              thenGpg({candidate("Custom", "~/custom $HOME.sock"),
+                       candidate("ssh_config (IdentityAgent)", homePath("config.sock")),
+                       candidate("SSH_AUTH_SOCK", "/run/env.sock"),
+                       candidate("1Password", onePasswordPath())}));
 }
 
 TEST_F(AgentDiscoveryTest, ListsEachPathOnceUnderItsFirstSource) {
     const std::string shared = homePath("agent.sock");
     writeConfig("IdentityAgent " + shared);
     agentVariable_.set(shared);
-    EXPECT_EQ(
-        AgentForwarder::socketCandidates(shared),
-        (std::vector{candidate("Custom", shared), candidate("1Password", onePasswordPath())}));
+    EXPECT_EQ(AgentForwarder::socketCandidates(shared),
+              thenGpg({candidate("Custom", shared), candidate("1Password", onePasswordPath())}));
     EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt),
-              (std::vector{candidate("ssh_config (IdentityAgent)", shared),
-                           candidate("1Password", onePasswordPath())}));
+              thenGpg({candidate("ssh_config (IdentityAgent)", shared),
+                       candidate("1Password", onePasswordPath())}));
 
     writeConfig("");
     agentVariable_.set(onePasswordPath());
     EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt),
-              (std::vector{candidate("SSH_AUTH_SOCK", onePasswordPath())}));
+              thenGpg({candidate("SSH_AUTH_SOCK", onePasswordPath())}));
 }
 
 TEST_F(AgentDiscoveryTest, EmptyCustomPathOrVariableAddsNoCandidate) {
     agentVariable_.set("");
-    const std::vector expected{candidate("1Password", onePasswordPath())};
+    const auto expected = thenGpg({candidate("1Password", onePasswordPath())});
     EXPECT_EQ(AgentForwarder::socketCandidates(""), expected);
     EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt), expected);
 }
@@ -113,9 +120,30 @@ TEST_F(AgentDiscoveryTest, ConfigNamingAnEmptyVariableGivesAPathThatNeverResolve
     writeConfig("IdentityAgent $SSH_AUTH_SOCK\n");
     agentVariable_.set("");
     EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt),
-              (std::vector{candidate("ssh_config (IdentityAgent)", ""),
-                           candidate("1Password", onePasswordPath())}));
+              thenGpg({candidate("ssh_config (IdentityAgent)", ""),
+                       candidate("1Password", onePasswordPath())}));
     EXPECT_EQ(AgentForwarder::resolveSocketPath(std::nullopt), std::nullopt);
+}
+
+// A relay started by systemd or a desktop launcher has no SSH_AUTH_SOCK: it finds the agents that
+// Linux desktops start, in the order given, after the sources a user names.
+TEST_F(AgentDiscoveryTest, FindsTheLinuxAgentsUnderTheRuntimeDirectory) {
+    const std::string runtime = homePath("run");
+    runtimeVariable_.set(runtime + "/");
+    EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt),
+              thenGpg({candidate("1Password", onePasswordPath()),
+                       candidate("ssh-agent (systemd user unit)", runtime + "/ssh-agent.socket"),
+                       candidate("GNOME Keyring", runtime + "/keyring/ssh"),
+                       candidate("GCR ssh-agent", runtime + "/gcr/ssh")}));
+
+    // A real agent behind each place a desktop puts one.
+    const SSHAgentFixture agent;
+    fs::create_directories(runtime + "/gcr");
+    fs::create_symlink(agent.socketPath(), runtime + "/gcr/ssh");
+    EXPECT_EQ(AgentForwarder::resolveSocketPath(std::nullopt), runtime + "/gcr/ssh");
+    EXPECT_EQ(AgentForwarder::listeningProblem(runtime + "/gcr/ssh"), std::nullopt);
+    fs::create_symlink(agent.socketPath(), runtime + "/ssh-agent.socket");
+    EXPECT_EQ(AgentForwarder::resolveSocketPath(std::nullopt), runtime + "/ssh-agent.socket");
 }
 
 TEST_F(AgentDiscoveryTest, ResolvesTheFirstCandidateThatExists) {
@@ -165,10 +193,10 @@ TEST_F(AgentDiscoveryTest, CandidatesThatAreNotAbsolutePathsAreListedButNeverRes
 
     EXPECT_EQ(
         AgentForwarder::socketCandidates("custom.sock"),
-        (std::vector{candidate("Custom", "custom.sock"),
-                     candidate("ssh_config (IdentityAgent)", "${XDG_RUNTIME_DIR}/ssh-agent.socket"),
-                     candidate("SSH_AUTH_SOCK", "env.sock"),
-                     candidate("1Password", onePasswordPath())}));
+        thenGpg({candidate("Custom", "custom.sock"),
+                 candidate("ssh_config (IdentityAgent)", "${XDG_RUNTIME_DIR}/ssh-agent.socket"),
+                 candidate("SSH_AUTH_SOCK", "env.sock"),
+                 candidate("1Password", onePasswordPath())}));
     EXPECT_EQ(AgentForwarder::resolveSocketPath("custom.sock"), std::nullopt);
     writeFile(onePasswordPath());
     EXPECT_EQ(AgentForwarder::resolveSocketPath("custom.sock"), onePasswordPath());
@@ -229,13 +257,18 @@ TEST_F(AgentDiscoveryTest, HomeComesFromPasswdUnlessHomeIsAbsolute) {
     ASSERT_FALSE(fromPasswd.empty());
     const std::string expectedPasswdSocket =
         (fromPasswd == "/" ? "" : fromPasswd) + "/.1password/agent.sock";
+    const auto onePassword = [] {
+        for (const AgentSocketCandidate& found : AgentForwarder::socketCandidates(std::nullopt))
+            if (found.label == "1Password") return found.path;
+        return std::string();
+    };
     homeVariable_.set(std::nullopt);
-    EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt).back().path, expectedPasswdSocket);
+    EXPECT_EQ(onePassword(), expectedPasswdSocket);
     homeVariable_.set("relative/home");
-    EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt).back().path, expectedPasswdSocket);
+    EXPECT_EQ(onePassword(), expectedPasswdSocket);
 
     homeVariable_.set(homePath() + "//");
-    EXPECT_EQ(AgentForwarder::socketCandidates(std::nullopt).back().path, onePasswordPath());
+    EXPECT_EQ(onePassword(), onePasswordPath());
 }
 
 // ---------------------------------------------------------------------------------------------

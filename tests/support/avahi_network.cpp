@@ -80,8 +80,8 @@ std::optional<std::string> AvahiNetwork::unavailableReason() {
 
 AvahiNetwork::AvahiNetwork() {
     static std::atomic<int> counter{0};
-    const std::string stem = "kd" + std::to_string(::getpid() % 100000) + "x" +
-                             std::to_string(counter++);
+    const std::string stem =
+        "kd" + std::to_string(::getpid() % 100000) + "x" + std::to_string(counter++);
     a_ = {stem + "a", stem + "va", "10.200.0.1", directory_.path() / "bus-a"};
     b_ = {stem + "b", stem + "vb", "10.200.0.2", directory_.path() / "bus-b"};
     try {
@@ -92,18 +92,17 @@ AvahiNetwork::AvahiNetwork() {
                     "name", b_.interface, "netns", b_.netns},
                    {});
         for (const Side* s : {&a_, &b_}) {
-            runOrThrow({"ip", "-n", s->netns, "addr", "add", s->address + "/24", "dev",
-                        s->interface},
-                       {});
+            runOrThrow(
+                {"ip", "-n", s->netns, "addr", "add", s->address + "/24", "dev", s->interface}, {});
             runOrThrow({"ip", "-n", s->netns, "link", "set", "lo", "up"}, {});
             runOrThrow({"ip", "-n", s->netns, "link", "set", s->interface, "up"}, {});
         }
         for (Side* s : {&a_, &b_}) {
             const std::filesystem::path config = s->bus.string() + ".conf";
             std::ofstream(config) << busConfiguration(s->bus);
-            s->busProcess = spawnWithLog(
-                {"dbus-daemon", "--nofork", "--config-file=" + config.string()},
-                environmentWith({}), s->bus.string() + ".log");
+            s->busProcess =
+                spawnWithLog({"dbus-daemon", "--nofork", "--config-file=" + config.string()},
+                             environmentWith({}), s->bus.string() + ".log");
             if (!waitFor([&] { return std::filesystem::exists(s->bus); }))
                 throw std::runtime_error("the test's system bus did not start: " +
                                          readTextFile(s->bus.string() + ".log"));
