@@ -7,8 +7,8 @@
 
 namespace kestrel {
 
-// The advertiser of a build without DNS-SD: it advertises nothing and says so. Clients then
-// reach the relay by host and port.
+// An advertiser that advertises nothing and says so, for relays run where DNS-SD is not wanted
+// (tests among them). Clients then reach the relay by host and port.
 class NullServiceAdvertiser final : public ServiceAdvertiser {
 public:
     void advertise(const std::string& name, const std::string&, std::uint16_t) override {
@@ -17,9 +17,7 @@ public:
     void stop() override { name_.clear(); }
 
     State state() const override { return State::unavailable; }
-    std::string stateDescription() const override {
-        return "not advertised";
-    }
+    std::string stateDescription() const override { return "not advertised"; }
     // The requested name, as no collision can rename it; empty when not asked to advertise.
     std::string advertisedName() const override { return name_; }
 

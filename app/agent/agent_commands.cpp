@@ -20,9 +20,11 @@
 #include "app/agent/relay_connection.hpp"
 #include "app/common/arguments.hpp"
 #include "app/common/iso_date.hpp"
+#include "platform/avahi_service_browser.hpp"
 #include "platform/host_name.hpp"
 #include "platform/paths.hpp"
 #include "protocol/secure_channel.hpp"
+#include "protocol/service_type.hpp"
 
 namespace kestrel::agent {
 namespace {
@@ -112,6 +114,73 @@ void detach(asio::io_context& io, const std::string& path, const std::string& re
 
 using cli::isoDate;
 
+// Long enough for the daemon to ask the network once and hear the answers.
+constexpr std::chrono::seconds browseLimit{3};
+
+std::string addressText(const DiscoveredService& service) {
+    const bool v6 = service.address.find(':') != std::string::npos;
+    return (v6 ? "[" + service.address + "]" : service.address) + ":" +
+           std::to_string(service.port);
+}
+
+// The relay to pair with, found by DNS-SD: the one named, the only one, or the one the user
+// picks at the terminal.
+DiscoveredService chooseRelay(const std::optional<std::string>& wantedName) {
+    const std::vector<DiscoveredService> found =
+        browseServices(std::string(relayBonjourServiceType), browseLimit);
+    if (found.empty()) {
+        throw std::runtime_error(
+            "no relay found on the local network (is `kestrel-relay serve` running there, and "
+            "avahi-daemon on both computers?); give its address with --relay HOST:PORT");
+    }
+    std::cerr << "Relays on the local network:\n";
+    for (std::size_t index = 0; index < found.size(); ++index)
+        std::cerr << "  " << index + 1 << ". " << describeService(found[index]) << "\n";
+    if (wantedName) {
+        for (const DiscoveredService& service : found)
+            if (service.name == *wantedName) return service;
+        std::string names;
+        for (const DiscoveredService& service : found)
+            names += (names.empty() ? "" : ", ") + ("\u201C" + service.name + "\u201D");
+        throw std::runtime_error("no relay named \u201C" + *wantedName + "\u201D; found " + names);
+    }
+    if (found.size() == 1) return found.front();
+    if (!::isatty(STDIN_FILENO)) {
+        throw UsageError("several relays found; choose one with --relay-name NAME");
+    }
+    std::cerr << "Pair with which one (1-" << found.size() << ")? " << std::flush;
+    std::string line;
+    std::size_t choice = 0;
+    if (std::getline(std::cin, line)) {
+        try {
+            choice = std::stoul(line);
+        } catch (const std::exception&) {
+        }
+    }
+    if (choice < 1 || choice > found.size()) throw UsageError("no relay chosen");
+    return found[choice - 1];
+}
+
+// The relay's new address when it moved (restarted on another port, or the computer got a new
+// address), found by its advertised name; none when DNS-SD does not find it or it did not move.
+std::optional<std::string> findMovedRelay(const PairedRelay& relay, std::ostream& log) {
+    std::vector<DiscoveredService> found;
+    try {
+        found = browseServices(std::string(relayBonjourServiceType), browseLimit);
+    } catch (const std::runtime_error& error) {
+        log << "kestrel-agent: cannot look for relay \u201C" << relay.relayName
+            << "\u201D on the local network: " << error.what() << std::endl;
+        return std::nullopt;
+    }
+    for (const DiscoveredService& service : found) {
+        if (service.name != relay.relayName) continue;
+        std::string address = addressText(service);
+        if (address == relay.address) return std::nullopt;
+        return address;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::string pairingCodeDigits(const std::string& typed) {
@@ -143,14 +212,17 @@ std::string shellWord(const std::string& text) {
 }
 
 int runPair(const std::vector<std::string>& words) {
-    const Arguments arguments(words, {{"relay", true}, {"name", true}, {"code", true}});
+    const Arguments arguments(
+        words, {{"relay", true}, {"relay-name", true}, {"name", true}, {"code", true}});
     arguments.expectPositional(0, "");
-    const auto relayText = arguments.value("relay");
-    if (!relayText)
-        throw UsageError("--relay HOST:PORT is required (the port `kestrel-relay status` shows)");
-    const RelayAddress address = parseRelayAddress(*relayText);
+    if (arguments.has("relay") && arguments.has("relay-name"))
+        throw UsageError("give either --relay HOST:PORT or --relay-name NAME");
     const std::string name = arguments.value("name").value_or(localizedHostName());
     if (name.empty()) throw UsageError("--name must not be empty");
+    std::optional<std::string> relayText = arguments.value("relay");
+    if (relayText) parseRelayAddress(*relayText);  // a mistyped address fails before the search
+    if (!relayText) relayText = addressText(chooseRelay(arguments.value("relay-name")));
+    const RelayAddress address = parseRelayAddress(*relayText);
     const std::string code = pairingCodeDigits(readCode(arguments));
 
     asio::io_context io;
@@ -188,6 +260,19 @@ int runServe(const std::vector<std::string>& words) {
 
     asio::io_context io;
     AgentServer server(io.get_executor(), relay, std::move(key), localizedHostName(), std::cerr);
+    server.setRelocator([&relays](const PairedRelay& current) -> std::optional<std::string> {
+        auto moved = findMovedRelay(current, std::cerr);
+        if (!moved) return std::nullopt;
+        std::cerr << "kestrel-agent: relay \u201C" << current.relayName << "\u201D moved from "
+                  << current.address << " to " << *moved << std::endl;
+        try {
+            relays.updateAddress(current.deviceID, *moved);
+        } catch (const std::exception& error) {
+            std::cerr << "kestrel-agent: the new address could not be stored: " << error.what()
+                      << std::endl;
+        }
+        return moved;
+    });
     server.start(path);
     if (foreground)
         printShellLines(path, ::getpid(), relay.relayName);
@@ -221,7 +306,7 @@ int runList(const std::vector<std::string>& words) {
         }
     }
     if (relays.empty() && !arguments.has("json"))
-        std::cout << "No relay is paired (kestrel-agent pair --relay HOST:PORT).\n";
+        std::cout << "No relay is paired (kestrel-agent pair).\n";
     std::cout << std::flush;
     return 0;
 }

@@ -138,7 +138,22 @@ asio::awaitable<Bytes> AgentServer::forward(std::optional<RelayClient>& relay, B
 asio::awaitable<void> AgentServer::exchange(std::optional<RelayClient>& relay, Bytes request,
                                             Bytes& reply, RelayStep& step) {
     if (!relay) {
-        co_await withDeadline(openPaired(relay_, key_, clientName_, relay, step), handshakeLimit);
+        try {
+            co_await withDeadline(openPaired(relay_, key_, clientName_, relay, step),
+                                  handshakeLimit);
+        } catch (const std::system_error&) {
+            // Nothing answers at the stored address: the relay may have come back elsewhere.
+            if (step != RelayStep::connecting || !relocator_) throw;
+            std::optional<std::string> moved = relocator_(relay_);
+            if (!moved) throw;
+            relay_.address = std::move(*moved);
+            relay.reset();
+            step = RelayStep::connecting;
+        }
+        if (!relay) {
+            co_await withDeadline(openPaired(relay_, key_, clientName_, relay, step),
+                                  handshakeLimit);
+        }
     }
     step = RelayStep::request;
     co_await withDeadline(requestReply(*relay, std::move(request), reply), replyLimit);

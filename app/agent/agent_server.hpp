@@ -11,6 +11,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/local/stream_protocol.hpp>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -36,6 +37,11 @@ public:
     void start(const std::string& path);
     void stop();
 
+    // Asked when the relay cannot be reached at its address: the address it has moved to, or
+    // none. Runs on the server's thread and may take a few seconds.
+    using Relocator = std::function<std::optional<std::string>(const PairedRelay&)>;
+    void setRelocator(Relocator relocator) { relocator_ = std::move(relocator); }
+
 private:
     using LocalSocket = asio::local::stream_protocol::socket;
 
@@ -54,6 +60,7 @@ private:
     std::optional<asio::local::stream_protocol::acceptor> acceptor_;
     std::string path_;
     std::string lastProblem_;
+    Relocator relocator_;
 };
 
 }  // namespace kestrel::agent

@@ -18,14 +18,17 @@ constexpr const char* usage = R"usage(usage: kestrel-agent COMMAND [OPTIONS]
 Uses a paired Kestrel relay as this computer's SSH agent: the keys stay on the relay's computer.
 
 Commands:
-  pair --relay HOST:PORT [--name NAME] [--code CODE]
+  pair [--relay HOST:PORT | --relay-name NAME] [--name NAME] [--code CODE]
                         pair with a relay that shows a code (`kestrel-relay pair` there);
+                        without --relay, finds relays on the local network by DNS-SD
+                        (avahi-daemon) and takes the only one, the one named, or asks;
                         without --code, asks for it
   serve [--socket PATH] [--relay NAME-or-ID] [-D]
                         serve an agent socket (default $XDG_RUNTIME_DIR/kestrel-agent/agent.sock)
                         for the relay paired most recently, or the one named; prints
                         SSH_AUTH_SOCK=...; for eval "$(kestrel-agent serve)"; -D stays in the
-                        foreground
+                        foreground; when the relay is no longer at its stored address,
+                        finds it again by name on the local network
   list [--json]         the paired relays
   forget NAME-or-ID     forget a paired relay
 

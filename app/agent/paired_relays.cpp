@@ -83,6 +83,13 @@ void PairedRelays::remove(const UUID& deviceID) {
     secrets_->remove(keyService, deviceID.uuidString());
 }
 
+void PairedRelays::updateAddress(const UUID& deviceID, const std::string& address) {
+    std::vector<PairedRelay> relays = list();
+    for (PairedRelay& relay : relays)
+        if (relay.deviceID == deviceID) relay.address = address;
+    write(relays);
+}
+
 SymmetricKey PairedRelays::key(const UUID& deviceID) const {
     std::optional<SymmetricKey> key = secrets_->load(keyService, deviceID.uuidString());
     if (!key)
@@ -93,8 +100,7 @@ SymmetricKey PairedRelays::key(const UUID& deviceID) const {
 
 PairedRelay PairedRelays::find(const std::optional<std::string>& nameOrID) const {
     const std::vector<PairedRelay> relays = list();
-    if (relays.empty())
-        throw std::runtime_error("no relay is paired yet (kestrel-agent pair --relay HOST:PORT)");
+    if (relays.empty()) throw std::runtime_error("no relay is paired yet (kestrel-agent pair)");
     if (!nameOrID) return relays.back();
     const std::optional<UUID> id = UUID::fromString(*nameOrID);
     std::vector<PairedRelay> matches;

@@ -33,6 +33,8 @@ public:
     // Stores the key first, then the entry (replacing one with the same address).
     void add(const PairedRelay& relay, const SymmetricKey& key);
     void remove(const UUID& deviceID);
+    // The relay was found at another address (it keeps its name and this device's key).
+    void updateAddress(const UUID& deviceID, const std::string& address);
     SymmetricKey key(const UUID& deviceID) const;
 
     // A relay by name or device ID; with nothing given, the one paired most recently. Throws

@@ -1,17 +1,21 @@
 // The relay found by DNS-SD as a device finds it: `kestrel-relay serve` on host A of a link of
 // its own, a real avahi-daemon on each host, and `avahi-browse` on host B.
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "support/avahi_network.hpp"
 #include "support/child_process.hpp"
+#include "support/ssh_agent_fixture.hpp"
 
 namespace kestrel::testing {
 namespace {
@@ -37,9 +41,10 @@ protected:
     }
 
     // Runs the relay on host A and returns its port.
-    int startRelay(const std::string& name) {
+    int startRelay(const std::string& name, int port = 0) {
         relay_ = std::make_unique<ChildProcess>(
-            network_->inside(Host::a, {KESTREL_RELAY, "serve", "--json", "--name", name}),
+            network_->inside(Host::a, {KESTREL_RELAY, "serve", "--json", "--name", name, "--port",
+                                       std::to_string(port)}),
             environment_);
         const auto line = relay_->readLine();
         if (!line) throw std::runtime_error("serve did not start: " + relay_->standardError());
@@ -63,12 +68,15 @@ protected:
         return description;
     }
 
-    // What host B resolves for the service type, once a line for `escapedName` shows up.
-    std::string resolvedFromB(const std::string& escapedName) {
+    // What host B resolves for the service type, once a line for `escapedName` (and `port`,
+    // when given) shows up.
+    std::string resolvedFromB(const std::string& escapedName, std::optional<int> port = {}) {
         const auto deadline = std::chrono::steady_clock::now() + 15s;
         while (std::chrono::steady_clock::now() < deadline) {
             for (const std::string& line : network_->browse(Host::b, serviceType)) {
-                if (line.find(";" + escapedName + ";") != std::string::npos) return line;
+                if (line.find(";" + escapedName + ";") != std::string::npos &&
+                    (!port || line.ends_with(";" + std::to_string(*port) + ";")))
+                    return line;
             }
             std::this_thread::sleep_for(200ms);
         }
@@ -102,8 +110,7 @@ TEST_F(DNSSDTest, AdvertisedWhenTheDaemonComesAndAgainAfterItRestarts) {
     network_->startDaemon(Host::a);
     EXPECT_EQ(advertisingOnceItIs("advertised as \u201CDemo Relay\u201D"),
               "advertised as \u201CDemo Relay\u201D");
-    line = resolvedFromB("Demo\\032Relay");
-    EXPECT_TRUE(line.ends_with(";" + std::to_string(port) + ";")) << line;
+    EXPECT_FALSE(resolvedFromB("Demo\\032Relay", port).empty());
 }
 
 // Another program on the host holds the name: the relay takes Avahi's alternative and says so.
@@ -124,8 +131,66 @@ TEST_F(DNSSDTest, ANameInUseIsAdvertisedUnderAnAlternative) {
     const int port = startRelay("Demo Relay");
     EXPECT_EQ(advertisingOnceItIs("name in use, advertised as \u201CDemo Relay #2\u201D"),
               "name in use, advertised as \u201CDemo Relay #2\u201D");
-    const std::string line = resolvedFromB("Demo\\032Relay\\032\\0352");
-    EXPECT_TRUE(line.ends_with(";" + std::to_string(port) + ";")) << line;
+    EXPECT_FALSE(resolvedFromB("Demo\\032Relay\\032\\0352", port).empty());
+}
+
+// A computer on host B pairs with the relay by its name, then keeps using it after the relay
+// comes back on another port: kestrel-agent finds it again by name and stores the new address.
+TEST_F(DNSSDTest, PairsByNameAcrossTheLinkAndFollowsTheRelayToANewPort) {
+    const SSHAgentFixture agent;
+    environment_ = withVariable(environment_, "SSH_AUTH_SOCK", agent.socketPath());
+    network_->startDaemon(Host::a);
+    network_->startDaemon(Host::b);
+    const int firstPort = startRelay("Demo Relay");
+    ASSERT_EQ(advertisingOnceItIs("advertised as \u201CDemo Relay\u201D"),
+              "advertised as \u201CDemo Relay\u201D");
+    ASSERT_FALSE(resolvedFromB("Demo\\032Relay").empty());
+
+    const TemporaryDirectory computer;
+    std::filesystem::create_directories(computer.path() / "run");
+    std::filesystem::permissions(computer.path() / "run", std::filesystem::perms::owner_all);
+    const auto client = network_->environment(
+        Host::b, environmentWith({{"HOME", computer.path().string()},
+                                  {"XDG_CONFIG_HOME", (computer.path() / "config").string()},
+                                  {"XDG_DATA_HOME", (computer.path() / "data").string()},
+                                  {"XDG_RUNTIME_DIR", (computer.path() / "run").string()}}));
+    const auto storedAddress = [&] {
+        const ProcessOutput list = runProcess({KESTREL_AGENT, "list", "--json"}, client);
+        return Json::parse(list.standardOutput)["address"].get<std::string>();
+    };
+
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+    const std::string code = Json::parse(pair.readLine().value())["code"];
+    const ProcessOutput paired =
+        runProcess(network_->inside(Host::b, {KESTREL_AGENT, "pair", "--relay-name", "Demo Relay",
+                                              "--name", "laptop", "--code", code}),
+                   client);
+    ASSERT_EQ(paired.exitStatus, 0) << paired.standardError;
+    EXPECT_NE(paired.standardError.find("\u201CDemo Relay\u201D on "), std::string::npos)
+        << paired.standardError;
+    EXPECT_EQ(storedAddress(), network_->address(Host::a) + ":" + std::to_string(firstPort));
+
+    const std::string socket = (computer.path() / "run" / "agent.sock").string();
+    ChildProcess serve(
+        network_->inside(Host::b, {KESTREL_AGENT, "serve", "-D", "--socket", socket}), client);
+    ASSERT_TRUE(serve.readLine()) << serve.standardError();
+    const auto listKeys = [&] {
+        return runProcess({"ssh-add", "-l"}, withVariable(client, "SSH_AUTH_SOCK", socket));
+    };
+    ASSERT_EQ(listKeys().exitStatus, 0) << serve.standardError();
+
+    relay_->signal(SIGTERM);
+    relay_->wait();
+    const int secondPort = firstPort == 65535 ? firstPort - 1 : firstPort + 1;
+    startRelay("Demo Relay", secondPort);
+    ASSERT_FALSE(resolvedFromB("Demo\\032Relay", secondPort).empty());
+
+    const ProcessOutput followed = listKeys();
+    EXPECT_EQ(followed.exitStatus, 0) << serve.standardError();
+    EXPECT_NE(followed.standardOutput.find("ED25519"), std::string::npos)
+        << followed.standardOutput;
+    EXPECT_EQ(storedAddress(), network_->address(Host::a) + ":" + std::to_string(secondPort));
+    EXPECT_NE(serve.standardError().find("moved from"), std::string::npos) << serve.standardError();
 }
 
 }  // namespace

@@ -614,7 +614,7 @@ protected:
 
 TEST_F(AgentCommandLineTest, BadArgumentsGetOneLineAndExitTwo) {
     const std::vector<std::vector<std::string>> cases = {
-        {"pair", "--code", "123456"},
+        {"pair", "--relay", "127.0.0.1:1", "--relay-name", "Desk", "--code", "123456"},
         {"pair", "--relay", "no-port", "--code", "1"},
         {"pair", "--relay", "host:0"},
         {"pair", "--relay", "::1:4000"},
@@ -636,6 +636,15 @@ TEST_F(AgentCommandLineTest, BadArgumentsGetOneLineAndExitTwo) {
     const ProcessOutput unpaired = agent({"serve", "-D"});
     EXPECT_EQ(unpaired.exitStatus, 1);
     EXPECT_NE(unpaired.standardError.find("no relay is paired"), std::string::npos);
+
+    // Without --relay the relay is looked up by DNS-SD, which needs avahi-daemon on the bus.
+    environment_ = withVariable(environment_, "DBUS_SYSTEM_BUS_ADDRESS",
+                                "unix:path=" + (home_.path() / "no-bus").string());
+    const ProcessOutput noDaemon = agent({"pair", "--code", "123456"});
+    EXPECT_EQ(noDaemon.exitStatus, 1);
+    EXPECT_EQ(noDaemon.standardError,
+              "kestrel-agent: avahi-daemon is not running, so relays cannot be looked up by "
+              "name\n");
 }
 
 // The relay gives one handshake per code: after the wrong code, the right one finds no code

@@ -77,8 +77,7 @@ TEST(NullServiceAdvertiser, SaysThatNothingIsAdvertised) {
     NullServiceAdvertiser advertiser;
     advertiser.advertise("Ada's Laptop", "_tidewell-agent._tcp", 50123);
     EXPECT_EQ(advertiser.state(), ServiceAdvertiser::State::unavailable);
-    EXPECT_EQ(advertiser.stateDescription(),
-              "not advertised");
+    EXPECT_EQ(advertiser.stateDescription(), "not advertised");
     EXPECT_EQ(advertiser.advertisedName(), "Ada's Laptop");
     advertiser.stop();
     EXPECT_EQ(advertiser.state(), ServiceAdvertiser::State::unavailable);
