@@ -50,15 +50,12 @@ void browsed(AvahiServiceBrowser*, AvahiIfIndex interface, AvahiProtocol protoco
                                            &lookup) != nullptr)
                 ++lookup.pendingResolvers;
             break;
-        case AVAHI_BROWSER_ALL_FOR_NOW:
-            lookup.allForNow = true;
-            break;
+        case AVAHI_BROWSER_ALL_FOR_NOW: lookup.allForNow = true; break;
         case AVAHI_BROWSER_FAILURE:
             lookup.failure = avahi_strerror(avahi_client_errno(lookup.client));
             break;
         case AVAHI_BROWSER_REMOVE:
-        case AVAHI_BROWSER_CACHE_EXHAUSTED:
-            break;
+        case AVAHI_BROWSER_CACHE_EXHAUSTED: break;
     }
 }
 

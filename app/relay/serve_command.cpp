@@ -17,6 +17,7 @@
 #include "app/relay/control_protocol.hpp"
 #include "app/relay/control_server.hpp"
 #include "platform/avahi_service_advertiser.hpp"
+#include "platform/desktop_notice_presenter.hpp"
 #include "platform/file_secret_store.hpp"
 #include "platform/file_settings_store.hpp"
 #include "platform/host_name.hpp"
@@ -93,6 +94,16 @@ std::string agentLine(const std::optional<std::string>& customPath) {
     return "none found (start an agent, or: kestrel-relay config set socket-override PATH)";
 }
 
+// 1Password's agent socket is ~/.1password/agent.sock, also when ssh_config or SSH_AUTH_SOCK
+// names it.
+bool usesOnePassword(const RelayController& controller) {
+    const std::optional<std::string> custom = controller.socketOverride().empty()
+                                                  ? std::nullopt
+                                                  : std::optional(controller.socketOverride());
+    const auto path = AgentForwarder::resolveSocketPath(custom);
+    return path && path->find("/.1password/") != std::string::npos;
+}
+
 void printStarted(const RelayController& controller, bool json) {
     const std::optional<std::string> custom = controller.socketOverride().empty()
                                                   ? std::nullopt
@@ -141,7 +152,13 @@ int serve(const ServeOptions& options) {
     std::vector<std::string> warnings;
     if (auto warning = settings.warning()) warnings.push_back(*warning);
     const std::unique_ptr<SecretStore> secrets = openSecretStore(options.secretStore, settings);
-    StderrNoticePresenter notices;
+    // The relay's controller, once it exists: the notice asks it which agent is in use.
+    const RelayController* running = nullptr;
+    StderrNoticePresenter noticeLines;
+    const std::unique_ptr<DesktopNoticePresenter> notifications = DesktopNoticePresenter::connect(
+        [&running] { return running && usesOnePassword(*running); });
+    NoticePresenter& notices =
+        notifications ? static_cast<NoticePresenter&>(*notifications) : noticeLines;
     XdgAutostartLoginItem loginItem;
 
     asio::io_context io;
@@ -149,6 +166,7 @@ int serve(const ServeOptions& options) {
     RelayController controller(io.get_executor(),
                                {*secrets, settings, notices, advertiser, loginItem},
                                options.name.value_or(localizedHostName()));
+    running = &controller;
     controller.addObserver([](const RelayEvent& event) {
         if (const auto* failure = std::get_if<AgentFailure>(&event))
             std::cerr << "kestrel-relay: " << agentFailureLine(*failure) << std::endl;

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/notice_presenter.hpp"
+
+using GDBusConnection = struct _GDBusConnection;
+
+namespace kestrel {
+
+// The signature notice as a desktop notification (org.freedesktop.Notifications on the session
+// bus), for a relay without a window of its own. The relay thread only queues: the D-Bus calls
+// run in order on the presenter's own thread, so a slow notification server delays the notice,
+// never a request, and a hide that follows a show closes the notification that show made.
+class DesktopNoticePresenter final : public NoticePresenter {
+public:
+    // Whether the agent in use is 1Password's: only then does the notice send the user there.
+    using OnePasswordQuery = std::function<bool()>;
+
+    // A presenter on the session bus of this process's environment, or none when there is no
+    // session bus or no notification server on it (the caller then keeps the line on standard
+    // error). Waits at most about a second for the bus.
+    static std::unique_ptr<DesktopNoticePresenter> connect(OnePasswordQuery agentIsOnePassword);
+
+    ~DesktopNoticePresenter() override;
+    DesktopNoticePresenter(const DesktopNoticePresenter&) = delete;
+    DesktopNoticePresenter& operator=(const DesktopNoticePresenter&) = delete;
+
+    void showNotice(const std::string& deviceName) override;
+    void hideNotice() override;
+
+    static constexpr const char* summary = "SSH signature requested";
+    // The notification's body, marked up safely for servers that read markup.
+    static std::string body(const std::string& deviceName, bool onePassword);
+
+private:
+    DesktopNoticePresenter(GDBusConnection* connection, OnePasswordQuery agentIsOnePassword);
+    void post(std::function<void()> call);
+    void run();
+    void notify(const std::string& text);
+    void close();
+
+    GDBusConnection* connection_;
+    OnePasswordQuery agentIsOnePassword_;
+    std::uint32_t shownID_ = 0;  // presenter thread only; 0 while nothing is shown
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> calls_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace kestrel
