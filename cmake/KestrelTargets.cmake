@@ -44,11 +44,12 @@ endfunction()
 # kestrel_add_test(NAME SOURCES... LIBRARIES...): one GoogleTest binary whose cases CTest
 # discovers when the tests run (not at build time, so a sanitizer build stays quick).
 function(kestrel_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} kestrel_warnings GTest::gtest GTest::gmock
                                         GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     KESTREL_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${ARG_LABELS}")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                       PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "${ARG_ENVIRONMENT}")
 endfunction()

@@ -24,10 +24,10 @@ VariantPtr call(GDBusConnection* connection, const char* destination, const char
                 const char* interface, const char* method, GVariant* parameters,
                 const char* replyType, gint timeout) {
     GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection, destination, path, interface, method, parameters,
-        replyType ? G_VARIANT_TYPE(replyType) : nullptr, G_DBUS_CALL_FLAGS_NONE, timeout, nullptr,
-        &error);
+    GVariant* reply =
+        g_dbus_connection_call_sync(connection, destination, path, interface, method, parameters,
+                                    replyType ? G_VARIANT_TYPE(replyType) : nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, timeout, nullptr, &error);
     if (error != nullptr) g_error_free(error);
     return VariantPtr(reply);
 }
@@ -106,9 +106,10 @@ std::string DesktopNoticePresenter::body(const std::string& deviceName, bool one
     std::string text = escaped("\u201C" + deviceName +
                                "\u201D is connecting and needs to sign with a key in your agent.");
     if (onePassword) {
-        text += "\n" + escaped("Approve it in 1Password \u2014 if no dialog appears, click the "
-                               "1Password icon in the menu bar (look for the small dot) and open "
-                               "the waiting request.");
+        text += "\n" + escaped(
+                           "Approve it in 1Password \u2014 if no dialog appears, click the "
+                           "1Password icon in the menu bar (look for the small dot) and open "
+                           "the waiting request.");
     }
     return text;
 }
@@ -154,8 +155,8 @@ void DesktopNoticePresenter::notify(const std::string& text) {
     // Replacing the one on screen (its ID), rather than stacking a second.
     const VariantPtr reply =
         call(connection_, service, objectPath, service, "Notify",
-             g_variant_new("(susssasa{sv}i)", "Kestrel Relay", shownID_, "dialog-password",
-                           summary, text.c_str(), nullptr, &hints, expireMilliseconds),
+             g_variant_new("(susssasa{sv}i)", "Kestrel Relay", shownID_, "dialog-password", summary,
+                           text.c_str(), nullptr, &hints, expireMilliseconds),
              "(u)", callMilliseconds);
     if (reply) g_variant_get(reply.get(), "(u)", &shownID_);
 }

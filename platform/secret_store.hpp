@@ -32,6 +32,12 @@ public:
 
     // Replaces any earlier secret of the item.
     virtual void save(std::string_view service, std::string_view account, ByteView secret) = 0;
+    // As save, with a label for stores that show their items to the user (a keyring manager);
+    // the others ignore it.
+    virtual void saveWithLabel(std::string_view service, std::string_view account, ByteView secret,
+                               std::string_view /*label*/) {
+        save(service, account, secret);
+    }
     virtual std::optional<SymmetricKey> load(std::string_view service,
                                              std::string_view account) = 0;
     // Deleting an absent item is not an error.

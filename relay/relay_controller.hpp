@@ -113,6 +113,7 @@ public:
     RelayListener* listener() noexcept { return listener_.get(); }
     ServiceAdvertiser& advertiser() noexcept { return services_.advertiser; }
     SecretStore& secretStore() noexcept { return services_.secrets; }
+    SettingsStore& settings() noexcept { return services_.settings; }
 
     // Observers see every event after the state changed. The id removes the observer.
     int addObserver(std::function<void(const RelayEvent&)> observer);

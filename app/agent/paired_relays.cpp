@@ -64,7 +64,8 @@ void PairedRelays::write(const std::vector<PairedRelay>& relays) const {
 
 void PairedRelays::add(const PairedRelay& relay, const SymmetricKey& key) {
     std::vector<PairedRelay> relays = list();
-    secrets_->save(keyService, relay.deviceID.uuidString(), key.bytes());
+    secrets_->saveWithLabel(keyService, relay.deviceID.uuidString(), key.bytes(),
+                            "Kestrel agent: key for relay \u201C" + relay.relayName + "\u201D");
     std::vector<UUID> replaced;
     std::erase_if(relays, [&](const PairedRelay& old) {
         if (old.address != relay.address) return false;

@@ -292,8 +292,15 @@ Json ControlCommands::configGet(const Json& request) const {
     if (name == "socket-override") return {{"key", name}, {"value", controller_.socketOverride()}};
     if (name == "hide-dock-icon") return {{"key", name}, {"value", controller_.hideDockIcon()}};
     if (name == "launch-at-login") return {{"key", name}, {"value", controller_.launchAtLogin()}};
+    if (name == "secret-store") {
+        Json answer = {{"key", name}, {"value", controller_.secretStore().kind()}};
+        const auto wanted = controller_.settings().value("secretStoreWanted");
+        if (wanted && wanted->is_string()) answer["atNextStart"] = *wanted;
+        return answer;
+    }
     return errorAnswer("unknown setting \"" + name +
-                       "\" (known: socket-override, hide-dock-icon, launch-at-login)");
+                       "\" (known: socket-override, hide-dock-icon, launch-at-login, "
+                       "secret-store)");
 }
 
 Json ControlCommands::configSet(const Json& request) {
@@ -319,6 +326,17 @@ Json ControlCommands::configSet(const Json& request) {
                 controller_.setHideDockIcon(*flag);
             else
                 controller_.setLaunchAtLogin(*flag);
+        } else if (name == "secret-store") {
+            const std::string kind = value->is_string() ? value->get<std::string>() : "";
+            if (kind != "auto" && kind != "file" && kind != "secret-service")
+                return errorAnswer("secret-store takes auto, file or secret-service");
+            // The running relay's sessions hold the open store; the keys move at the next
+            // start, before any device connects.
+            controller_.settings().setValue("secretStoreWanted", kind);
+            warning = "the relay keeps its keys in " +
+                      std::string(controller_.secretStore().kind()) +
+                      " until it restarts; the keys move then (stop it and run kestrel-relay "
+                      "serve again)";
         } else {
             return configGet(request);
         }

@@ -10,12 +10,14 @@
 #include <asio/signal_set.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "app/relay/control_commands.hpp"
 #include "app/relay/control_protocol.hpp"
 #include "app/relay/control_server.hpp"
+#include "app/relay/secret_store_choice.hpp"
 #include "platform/avahi_service_advertiser.hpp"
 #include "platform/desktop_notice_presenter.hpp"
 #include "platform/file_secret_store.hpp"
@@ -23,21 +25,26 @@
 #include "platform/host_name.hpp"
 #include "platform/paths.hpp"
 #include "platform/stderr_notice_presenter.hpp"
+#include "platform/systemd_user_unit.hpp"
 #include "platform/unique_fd.hpp"
-#include "platform/xdg_autostart.hpp"
 #include "relay/agent_forwarder.hpp"
 #include "relay/relay_controller.hpp"
 
 namespace kestrel::cli {
 namespace {
 
-constexpr std::string_view secretStoreKey = "secretStore";
-
 // Something that keeps serve from starting: printed as one line, exit status 1.
 class StartFailure : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The path of this program, for the unit that starts it at login.
+std::string ownExecutable() {
+    std::error_code error;
+    const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string("kestrel-relay") : path.string();
+}
 
 // Key material must not end up in a core dump or be readable through ptrace by other processes
 // of the user that are not its parent.
@@ -65,24 +72,6 @@ detail::UniqueFd takeInstanceLock() {
                            control::socketPath() + "); stop it first");
     }
     return lock;
-}
-
-// The store named on the command line, else the one chosen at an earlier start, else the best
-// one built in. The choice is kept so that keys are always looked for where they were put.
-std::unique_ptr<SecretStore> openSecretStore(const std::string& requested,
-                                             SettingsStore& settings) {
-    std::string kind = requested;
-    if (kind == "auto") {
-        const auto stored = settings.value(secretStoreKey);
-        kind = stored && stored->is_string() ? stored->get<std::string>() : "file";
-    }
-    if (kind == "secret-service") {
-        throw StartFailure(
-            "the Secret Service store is not built into this relay yet; use --secret-store file");
-    }
-    if (kind != "file") throw StartFailure("unknown secret store \"" + kind + "\" in the settings");
-    settings.setValue(secretStoreKey, kind);
-    return std::make_unique<FileSecretStore>();
 }
 
 std::string agentLine(const std::optional<std::string>& customPath) {
@@ -151,7 +140,12 @@ int serve(const ServeOptions& options) {
     FileSettingsStore settings;
     std::vector<std::string> warnings;
     if (auto warning = settings.warning()) warnings.push_back(*warning);
-    const std::unique_ptr<SecretStore> secrets = openSecretStore(options.secretStore, settings);
+    SecretStoreChoice storeChoice =
+        chooseSecretStore(options.secretStore, settings, RelayController::keyService);
+    const std::unique_ptr<SecretStore> secrets = std::move(storeChoice.store);
+    for (const std::string& note : storeChoice.notes)
+        std::cerr << "kestrel-relay: " << note << std::endl;
+    for (std::string& warning : storeChoice.warnings) warnings.push_back(std::move(warning));
     // The relay's controller, once it exists: the notice asks it which agent is in use.
     const RelayController* running = nullptr;
     StderrNoticePresenter noticeLines;
@@ -159,7 +153,9 @@ int serve(const ServeOptions& options) {
         [&running] { return running && usesOnePassword(*running); });
     NoticePresenter& notices =
         notifications ? static_cast<NoticePresenter&>(*notifications) : noticeLines;
-    XdgAutostartLoginItem loginItem;
+    // Until the tray app starts with the desktop, launching at login is the headless relay's
+    // own systemd user unit.
+    SystemdUserUnitLoginItem loginItem(ownExecutable());
 
     asio::io_context io;
     AvahiServiceAdvertiser advertiser(io.get_executor());

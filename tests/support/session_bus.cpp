@@ -15,11 +15,13 @@ PrivateSessionBus::PrivateSessionBus(bool serviceActivation) {
         // The session configuration without its service directories: a name is there only while
         // a program owns it.
         const std::filesystem::path config = directory_.path() / "session.conf";
-        std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+        std::ofstream(config)
+            << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
-  <listen>unix:dir=)" << directory_.path().string() << R"(</listen>
+  <listen>unix:dir=)"
+            << directory_.path().string() << R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
@@ -45,11 +47,10 @@ std::vector<std::string> PrivateSessionBus::environment() const {
 bool PrivateSessionBus::waitForName(const std::string& name) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-        const ProcessOutput output =
-            runProcess({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                        "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                        "string:" + name},
-                       environment());
+        const ProcessOutput output = runProcess(
+            {"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+             "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name},
+            environment());
         if (output.standardOutput.find("boolean true") != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
