@@ -249,8 +249,7 @@ void SecretServiceStore::runAndWait(std::function<void()> work, std::chrono::sec
     outcome.get();
 }
 
-void SecretServiceStore::save(std::string_view service, std::string_view account,
-                              ByteView secret) {
+void SecretServiceStore::save(std::string_view service, std::string_view account, ByteView secret) {
     saveWithLabel(service, account, secret, "Kestrel relay key");
 }
 
@@ -280,9 +279,8 @@ void SecretServiceStore::remove(std::string_view service, std::string_view accou
     runAndWait(
         [state = state_, name] {
             GError* error = nullptr;
-            secret_password_clear_sync(&keySchema(), nullptr, &error, "service",
-                                       name.first.c_str(), "account", name.second.c_str(),
-                                       nullptr);
+            secret_password_clear_sync(&keySchema(), nullptr, &error, "service", name.first.c_str(),
+                                       "account", name.second.c_str(), nullptr);
             if (error != nullptr) fail(failureOf(error));
             const std::lock_guard lock(state->mutex_);
             state->keys_.erase(name);

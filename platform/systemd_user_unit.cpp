@@ -70,9 +70,8 @@ std::string SystemdUserUnitLoginItem::unitText(const std::string& executable) {
     std::string text(unitTemplate);
     const std::string marker = "@KESTREL_RELAY@";
     // systemd splits ExecStart at spaces unless the path is quoted.
-    const std::string quoted = executable.find(' ') == std::string::npos
-                                   ? executable
-                                   : "\"" + executable + "\"";
+    const std::string quoted =
+        executable.find(' ') == std::string::npos ? executable : "\"" + executable + "\"";
     text.replace(text.find(marker), marker.size(), quoted);
     return text;
 }
@@ -96,8 +95,8 @@ void SystemdUserUnitLoginItem::setEnabled(bool enabled) {
     const bool hadUnit = std::filesystem::exists(unitPath(), ignored);
     std::filesystem::create_directories(unitDirectory_);
     const std::string text = unitText(executable_);
-    writeFileAtomically(unitPath(), ByteView(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                             text.size()));
+    writeFileAtomically(unitPath(),
+                        ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     const int reloaded = systemctl({"daemon-reload"});
     const int result = reloaded == 0 ? systemctl({"enable", "kestrel-relay.service"}) : reloaded;
     if (result == 0 && isEnabled()) return;

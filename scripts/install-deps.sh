@@ -15,7 +15,7 @@ test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-format
   openssh-client openssh-server
   dbus dbus-bin avahi-daemon avahi-utils iproute2 gnome-keyring libsecret-tools
-  dunst xvfb systemd python3-dbus
+  dunst xvfb python3-dbus
 )
 
 fuzz_packages=(

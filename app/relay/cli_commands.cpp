@@ -63,7 +63,7 @@ void printAgent(const Json& agent) {
               << (agent["inUse"].is_string() ? text(agent["inUse"]) : std::string("none found"))
               << "\n";
     for (const Json& candidate : agent["candidates"]) {
-        std::cout << "  " << std::left << std::setw(28) << text(candidate["label"]) << " "
+        std::cout << "  " << std::left << std::setw(30) << text(candidate["label"]) << " "
                   << text(candidate["path"]);
         if (candidate["skipped"].is_string())
             std::cout << "  (skipped: " << text(candidate["skipped"]) << ")";

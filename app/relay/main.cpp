@@ -20,7 +20,9 @@ Lends this computer's SSH agent to devices paired with it.
 
 Commands:
   serve [--port N] [--name NAME] [--secret-store auto|file|secret-service]
-                        run the relay in the foreground (Ctrl-C stops it)
+                        run the relay in the foreground (Ctrl-C stops it); it is advertised
+                        by DNS-SD through avahi-daemon; device keys go to the Secret Service
+                        when one works (auto), else to a file
   status                whether the relay runs, its port, pairing, devices and agent socket
   pair [--seconds N]    open pairing (default 120 s), show the code, wait for a device;
                         exits 3 when the device paired but is held
@@ -29,13 +31,16 @@ Commands:
   revoke ID-or-NAME     unpair a device and end its connections
   approve ID-or-NAME    let a held device use the agent (a device is held when other
                         devices tried to pair around the time it did)
-  config get KEY        show a setting: socket-override, hide-dock-icon, launch-at-login
-  config set KEY VALUE  change a setting ("" clears socket-override)
+  config get KEY        show a setting: socket-override, hide-dock-icon, launch-at-login,
+                        secret-store
+  config set KEY VALUE  change a setting ("" clears socket-override; launch-at-login true
+                        enables a systemd user unit; secret-store auto|file|secret-service
+                        moves the keys at the relay's next start)
   agent                 the agent sockets looked for, and the one in use
 
 Every command takes --json (one JSON object per line) and --help.
-State: settings in $XDG_CONFIG_HOME/kestrel-relay, device keys in $XDG_DATA_HOME/kestrel-relay,
-the control socket in $XDG_RUNTIME_DIR/kestrel-relay.
+State: settings in $XDG_CONFIG_HOME/kestrel-relay, device keys in the Secret Service or in
+$XDG_DATA_HOME/kestrel-relay, the control socket in $XDG_RUNTIME_DIR/kestrel-relay.
 )";
 
 int runServeCommand(const std::vector<std::string>& words) {

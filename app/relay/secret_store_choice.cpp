@@ -72,9 +72,9 @@ void emptyOldStore(SettingsStore& settings, SecretStore& old,
             old.remove(service, device.deviceID.uuidString());
         settings.setValue(toEmptyKey, nullptr);
     } catch (const std::system_error& error) {
-        choice.warnings.push_back("the old copies of the device keys in " +
-                                  storeName(old.kind()) + " could not be deleted yet (" +
-                                  error.what() + "); the next start tries again");
+        choice.warnings.push_back("the old copies of the device keys in " + storeName(old.kind()) +
+                                  " could not be deleted yet (" + error.what() +
+                                  "); the next start tries again");
     }
 }
 
@@ -159,8 +159,8 @@ SecretStoreChoice chooseSecretStore(const std::string& requested, SettingsStore&
         settings.setValue(moveKey, nullptr);
         if (wanted) settings.setValue(wantedKey, nullptr);
         choice.notes.push_back("moved " + std::to_string(copied) + " device key" +
-                               (copied == 1 ? "" : "s") + " from " + storeName(current) +
-                               " to " + storeName(target) +
+                               (copied == 1 ? "" : "s") + " from " + storeName(current) + " to " +
+                               storeName(target) +
                                (targetChosenBy == "auto" ? " (it is available now)" : ""));
     } catch (const std::exception& error) {
         try {

@@ -47,11 +47,10 @@ protected:
 
     // Starts gnome-keyring's Secret Service, unlocked with the password.
     void startKeyring() {
-        const ProcessOutput output =
-            runProcess({"sh", "-c",
-                        "printf %s \"$0\" | gnome-keyring-daemon --unlock --components=secrets",
-                        password},
-                       bus_.environment());
+        const ProcessOutput output = runProcess(
+            {"sh", "-c", "printf %s \"$0\" | gnome-keyring-daemon --unlock --components=secrets",
+             password},
+            bus_.environment());
         ASSERT_EQ(output.exitStatus, 0) << output.standardError;
         ASSERT_TRUE(bus_.waitForName("org.freedesktop.secrets"));
         // The daemon makes the login keyring after it owns its name.
@@ -80,7 +79,8 @@ protected:
              "dbus.Interface(service, 'org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface')"
              ".UnlockWithMasterPassword(\n"
              "    dbus.ObjectPath('/org/freedesktop/secrets/collection/login'),\n"
-             "    dbus.Struct((session, dbus.ByteArray(b''), dbus.ByteArray(sys.argv[1].encode()),\n"
+             "    dbus.Struct((session, dbus.ByteArray(b''), "
+             "dbus.ByteArray(sys.argv[1].encode()),\n"
              "                 'text/plain')))\n",
              password},
             bus_.environment());
@@ -88,11 +88,11 @@ protected:
     }
 
     void lockKeyring() {
-        const ProcessOutput output = runProcess(
-            {"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.secrets",
-             "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
-             "array:objpath:/org/freedesktop/secrets/collection/login"},
-            bus_.environment());
+        const ProcessOutput output =
+            runProcess({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.secrets",
+                        "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
+                        "array:objpath:/org/freedesktop/secrets/collection/login"},
+                       bus_.environment());
         ASSERT_EQ(output.exitStatus, 0) << output.standardError;
     }
 
@@ -118,8 +118,9 @@ TEST_F(KeyringTest, KeysAreSavedFoundByANewStoreAndRemoved) {
     // What a keyring manager shows the user.
     const ProcessOutput listed = runProcess(
         {"secret-tool", "search", "--all", "service", std::string(service)}, bus_.environment());
-    EXPECT_NE(listed.standardOutput.find("label = Kestrel relay: key of device \u201CPixel 8\u201D"),
-              std::string::npos)
+    EXPECT_NE(
+        listed.standardOutput.find("label = Kestrel relay: key of device \u201CPixel 8\u201D"),
+        std::string::npos)
         << listed.standardOutput << listed.standardError;
 
     SecretServiceStore again;

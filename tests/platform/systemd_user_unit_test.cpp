@@ -86,7 +86,8 @@ TEST_F(SystemdLoginItemTest, EnablesWithoutStartingAndDisables) {
     EXPECT_TRUE(item_.isEnabled());
     EXPECT_EQ(fileText(item_.unitPath()),
               SystemdUserUnitLoginItem::unitText("/usr/bin/kestrel-relay"));
-    EXPECT_EQ(calls(), "--user --quiet daemon-reload\n--user --quiet enable kestrel-relay.service\n");
+    EXPECT_EQ(calls(),
+              "--user --quiet daemon-reload\n--user --quiet enable kestrel-relay.service\n");
 
     item_.setEnabled(false);
     EXPECT_FALSE(item_.isEnabled());
