@@ -271,6 +271,7 @@ TEST(HungKeyringTest, LookupsDoNotWaitForAKeyringThatNeverAnswers) {
     ASSERT_EQ(fake.readLine(10s), "owned") << fake.standardError();
     SecretServiceStore store;
     EXPECT_FALSE(store.works().first);
+    EXPECT_EQ(store.works().second, "the Secret Service did not answer within 5 s");
     EXPECT_EQ(errorOf([&] { store.load(service, "PHONE"); }), SecretStoreError::unavailable);
     EXPECT_EQ(errorOf([&] { store.load(service, "PHONE"); }), SecretStoreError::unavailable);
 }
