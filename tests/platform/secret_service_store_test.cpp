@@ -36,6 +36,14 @@ PairedDevice device(const std::string& name, std::uint8_t fill) {
     return PairedDevice(UUID::random(), name, keyOf(fill), std::chrono::system_clock::now());
 }
 
+// Pairs the devices as the relay does: keys in `secrets`, the list in `settings`.
+void pair(SecretStore& secrets, SettingsStore& settings,
+          std::initializer_list<const PairedDevice*> devices) {
+    PairedDeviceStore store(secrets, settings, std::string(service));
+    store.load();
+    for (const PairedDevice* paired : devices) store.add(*paired);
+}
+
 // A HOME, runtime and data directory of the test's own; the bus of the test's own.
 class KeyringTest : public ::testing::Test {
 protected:
@@ -139,9 +147,7 @@ TEST_F(KeyringTest, ALockedKeyringKeepsDevicesPairedUntilItIsUnlocked) {
     const PairedDevice phone = device("Phone", 1);
     {
         SecretServiceStore secrets;
-        PairedDeviceStore store(secrets, settings, std::string(service));
-        store.load();
-        store.add(phone);
+        pair(secrets, settings, {&phone});
     }
     lockKeyring();
     SecretServiceStore secrets;
@@ -175,9 +181,7 @@ TEST_F(KeyringTest, KeysMoveBetweenStoresWithoutRePairing) {
     const PairedDevice tablet = device("Tablet", 2);
     {
         FileSecretStore file;
-        PairedDeviceStore store(file, settings, std::string(service));
-        store.add(phone);
-        store.add(tablet);
+        pair(file, settings, {&phone, &tablet});
     }
     const auto keysIn = [&](SecretStore& secrets) {
         PairedDeviceStore store(secrets, settings, std::string(service));
@@ -229,8 +233,7 @@ TEST_F(KeyringTest, AnInterruptedMoveIsFinishedAtTheNextStart) {
     const PairedDevice phone = device("Phone", 1);
     {
         FileSecretStore file;
-        PairedDeviceStore store(file, settings, std::string(service));
-        store.add(phone);
+        pair(file, settings, {&phone});
     }
     settings.setValue("secretStore", "file");
     settings.setValue("secretStoreChosenBy", "user");
