@@ -266,6 +266,10 @@ std::vector<std::string> environmentWith(
         if (equals != std::string::npos)
             variables[text.substr(0, equals)] = text.substr(equals + 1);
     }
+    // A program under test never reaches the user's own desktop session: no key of a test goes
+    // to their keyring, no test notice to their screen. Tests that want a session bus start one.
+    variables["DBUS_SESSION_BUS_ADDRESS"] = "";
+    variables["DISPLAY"] = "";
     for (const auto& [name, value] : overrides) variables[name] = value;
     std::vector<std::string> result;
     for (const auto& [name, value] : variables) result.push_back(name + "=" + value);

@@ -91,7 +91,8 @@ std::vector<std::string> withVariable(std::vector<std::string> environment, cons
 long processorTicksDuring(pid_t pid, std::chrono::milliseconds window);
 
 // The environment of this test process as KEY=value texts, with `overrides` replacing or adding
-// entries.
+// entries. DBUS_SESSION_BUS_ADDRESS and DISPLAY are empty unless overridden, so that programs
+// under test stay off the user's desktop session.
 std::vector<std::string> environmentWith(
     const std::vector<std::pair<std::string, std::string>>& overrides);
 
