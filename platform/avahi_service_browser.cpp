@@ -102,11 +102,15 @@ std::vector<DiscoveredService> browseServices(const std::string& type,
     return services;
 }
 
-std::string describeService(const DiscoveredService& service) {
+std::string serviceAddress(const DiscoveredService& service) {
     const bool v6 = service.address.find(':') != std::string::npos;
+    return (v6 ? "[" + service.address + "]" : service.address) + ":" +
+           std::to_string(service.port);
+}
+
+std::string describeService(const DiscoveredService& service) {
     return "\u201C" + service.name + "\u201D on " + service.hostName + " (" +
-           (v6 ? "[" + service.address + "]" : service.address) + ":" +
-           std::to_string(service.port) + ")";
+           serviceAddress(service) + ")";
 }
 
 }  // namespace kestrel

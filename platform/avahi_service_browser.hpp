@@ -26,6 +26,9 @@ struct DiscoveredService {
 std::vector<DiscoveredService> browseServices(const std::string& type,
                                               std::chrono::milliseconds limit);
 
+// Where to connect: "192.0.2.7:4000", or "[fe80::1]:4000" for IPv6.
+std::string serviceAddress(const DiscoveredService& service);
+
 // The one line for a service in a list: “Desk” on desk.local (192.0.2.7:4000)
 std::string describeService(const DiscoveredService& service);
 

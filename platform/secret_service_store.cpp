@@ -57,7 +57,6 @@ using GObjectPtr = std::unique_ptr<T, GObjectDeleter<T>>;
 }  // namespace
 
 struct SecretServiceStore::State {
-    using Key = std::pair<std::string, std::string>;  // service, account
     struct Reading {
         bool done = false;      // a read has finished
         bool complete = false;  // it saw every item: nothing locked, no error
@@ -80,8 +79,6 @@ struct SecretServiceStore::State {
     void requestRead();  // with mutex_ held
     void readAll();      // on the store's thread
 };
-
-using Key = std::pair<std::string, std::string>;
 
 SecretServiceStore::SecretServiceStore() : state_(std::make_shared<State>()) {
     std::thread([state = state_] { state->run(); }).detach();

@@ -44,6 +44,7 @@ public:
     std::string_view kind() const noexcept override { return "secret-service"; }
 
 private:
+    using Key = std::pair<std::string, std::string>;  // service, account
     // Shared with the store's thread, which may outlive the store while a call hangs.
     struct State;
     void runAndWait(std::function<void()> work, std::chrono::seconds limit,

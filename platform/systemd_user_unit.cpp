@@ -1,18 +1,12 @@
 #include "platform/systemd_user_unit.hpp"
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
-
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
 #include "platform/atomic_file.hpp"
 #include "platform/paths.hpp"
+#include "platform/run_program.hpp"
 #include "protocol/bytes.hpp"
 
 namespace kestrel {
@@ -33,27 +27,12 @@ constexpr std::string_view unitTemplate =
     "[Install]\n"
     "WantedBy=default.target\n";
 
-// Runs `systemctl --user ARGUMENTS...` with its output discarded; its exit status, or -1 when
-// it cannot be run.
+// Runs `systemctl --user ARGUMENTS...`; its exit status, or -1 when it cannot be run.
 int systemctl(const std::vector<std::string>& arguments) {
     std::vector<std::string> words = {"systemctl", "--user", "--quiet"};
     words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto output = runProgram(words);
+    return output ? output->exitStatus : -1;
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
 #include "relay/agent_forwarder.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <asio/experimental/awaitable_operators.hpp>
@@ -27,6 +25,7 @@
 #include <variant>
 
 #include "platform/paths.hpp"
+#include "platform/run_program.hpp"
 #include "platform/unique_fd.hpp"
 #include "protocol/error_category.hpp"
 #include "relay/ssh_config.hpp"
@@ -324,41 +323,11 @@ namespace {
 // The first line `gpgconf --list-dirs agent-ssh-socket` prints, or none when it cannot run. It
 // only reads gpg's configuration; it starts no agent.
 std::optional<std::string> askGpgconf() {
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) != 0) return std::nullopt;
-    const UniqueFd readEnd(pipe[0]);
-    UniqueFd writeEnd(pipe[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char program[] = "gpgconf";
-    char listDirs[] = "--list-dirs";
-    char socket[] = "agent-ssh-socket";
-    char* arguments[] = {program, listDirs, socket, nullptr};
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, program, &actions, nullptr, arguments, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    writeEnd = UniqueFd();
-    if (spawned != 0) return std::nullopt;
-    std::string output;
-    char buffer[512];
-    for (;;) {
-        const ssize_t count = ::read(readEnd.get(), buffer, sizeof buffer);
-        if (count > 0 && output.size() < 4096) {
-            output.append(buffer, static_cast<std::size_t>(count));
-        } else if (count == 0 || (count < 0 && errno != EINTR)) {
-            break;
-        }
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    output = output.substr(0, output.find('\n'));
-    if (output.empty() || output.front() != '/') return std::nullopt;
-    return output;
+    const auto output = runProgram({"gpgconf", "--list-dirs", "agent-ssh-socket"});
+    if (!output || output->exitStatus != 0) return std::nullopt;
+    std::string path = output->standardOutput.substr(0, output->standardOutput.find('\n'));
+    if (path.empty() || path.front() != '/') return std::nullopt;
+    return path;
 }
 
 }  // namespace

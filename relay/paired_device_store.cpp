@@ -164,8 +164,7 @@ std::optional<PairedDevice> PairedDeviceStore::device(const UUID& deviceID) {
 void PairedDeviceStore::add(const PairedDevice& device, std::vector<PairingEvidence> heldFor) {
     const std::string account = device.deviceID.uuidString();
     keepKey(device.deviceID);
-    secrets_.saveWithLabel(service_, account, device.pskData.bytes(),
-                           "Kestrel relay: key of device \u201C" + device.displayName + "\u201D");
+    secrets_.saveWithLabel(service_, account, device.pskData.bytes(), keyLabel(device.displayName));
     std::vector<Entry> previous = entries_;
     std::erase_if(entries_,
                   [&](const Entry& entry) { return entry.metadata.deviceID == device.deviceID; });

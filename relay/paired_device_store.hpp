@@ -110,6 +110,10 @@ public:
     void setChangeHandler(std::function<void()> handler) { changed_ = std::move(handler); }
 
     const std::string& service() const noexcept { return service_; }
+    // How a device's key is labelled where the user can see it (a keyring manager).
+    static std::string keyLabel(const std::string& displayName) {
+        return "Kestrel relay: key of device \u201C" + displayName + "\u201D";
+    }
 
 private:
     struct Entry {

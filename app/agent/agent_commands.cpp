@@ -117,12 +117,6 @@ using cli::isoDate;
 // Long enough for the daemon to ask the network once and hear the answers.
 constexpr std::chrono::seconds browseLimit{3};
 
-std::string addressText(const DiscoveredService& service) {
-    const bool v6 = service.address.find(':') != std::string::npos;
-    return (v6 ? "[" + service.address + "]" : service.address) + ":" +
-           std::to_string(service.port);
-}
-
 // The relay to pair with, found by DNS-SD: the one named, the only one, or the one the user
 // picks at the terminal.
 DiscoveredService chooseRelay(const std::optional<std::string>& wantedName) {
@@ -174,7 +168,7 @@ std::optional<std::string> findMovedRelay(const PairedRelay& relay, std::ostream
     }
     for (const DiscoveredService& service : found) {
         if (service.name != relay.relayName) continue;
-        std::string address = addressText(service);
+        std::string address = serviceAddress(service);
         if (address == relay.address) return std::nullopt;
         return address;
     }
@@ -221,7 +215,7 @@ int runPair(const std::vector<std::string>& words) {
     if (name.empty()) throw UsageError("--name must not be empty");
     std::optional<std::string> relayText = arguments.value("relay");
     if (relayText) parseRelayAddress(*relayText);  // a mistyped address fails before the search
-    if (!relayText) relayText = addressText(chooseRelay(arguments.value("relay-name")));
+    if (!relayText) relayText = serviceAddress(chooseRelay(arguments.value("relay-name")));
     const RelayAddress address = parseRelayAddress(*relayText);
     const std::string code = pairingCodeDigits(readCode(arguments));
 

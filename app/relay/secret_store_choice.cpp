@@ -38,10 +38,6 @@ std::vector<DeviceMetadata> devicesToMove(const SettingsStore& settings) {
     }
 }
 
-std::string label(const DeviceMetadata& device) {
-    return "Kestrel relay: key of device \u201C" + device.displayName + "\u201D";
-}
-
 // Copies every key and reads each back; the number copied. Throws on the first failure, with
 // nothing deleted anywhere.
 int copyKeys(SecretStore& from, SecretStore& to, const std::vector<DeviceMetadata>& devices,
@@ -51,7 +47,8 @@ int copyKeys(SecretStore& from, SecretStore& to, const std::vector<DeviceMetadat
         const std::string account = device.deviceID.uuidString();
         const std::optional<SymmetricKey> key = from.load(service, account);
         if (!key) continue;
-        to.saveWithLabel(service, account, key->bytes(), label(device));
+        to.saveWithLabel(service, account, key->bytes(),
+                         PairedDeviceStore::keyLabel(device.displayName));
         const std::optional<SymmetricKey> copy = to.load(service, account);
         if (!copy || !(*copy == *key)) {
             throw std::runtime_error("the key of \u201C" + device.displayName +

@@ -260,7 +260,8 @@ TEST(NoKeyringTest, AutoChoosesTheFileStore) {
 }
 
 // A program that owns the Secret Service's name and never answers (a fake: a hung keyring).
-// Starting gives up after its limit, and lookups then answer at once, as unavailable.
+// Starting gives up after its limit, lookups then answer at once, as unavailable, and a save
+// gives up after its own limit.
 TEST(HungKeyringTest, LookupsDoNotWaitForAKeyringThatNeverAnswers) {
     secret_service_disconnect();
     const PrivateSessionBus bus(false);
@@ -277,6 +278,9 @@ TEST(HungKeyringTest, LookupsDoNotWaitForAKeyringThatNeverAnswers) {
     EXPECT_EQ(store.works().second, "the Secret Service did not answer within 5 s");
     EXPECT_EQ(errorOf([&] { store.load(service, "PHONE"); }), SecretStoreError::unavailable);
     EXPECT_EQ(errorOf([&] { store.load(service, "PHONE"); }), SecretStoreError::unavailable);
+    // Pairing waits for it, but not for longer than the store's limit.
+    EXPECT_EQ(errorOf([&] { store.save(service, "PHONE", keyOf(1).bytes()); }),
+              SecretStoreError::unavailable);
 }
 
 }  // namespace
