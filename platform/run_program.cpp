@@ -39,8 +39,7 @@ std::optional<ProgramOutput> runProgram(const std::vector<std::string>& argument
         const ssize_t count = ::read(readEnd.get(), buffer, sizeof buffer);
         if (count > 0) {
             const auto room = outputLimit - std::min(outputLimit, result.standardOutput.size());
-            result.standardOutput.append(buffer,
-                                         std::min(room, static_cast<std::size_t>(count)));
+            result.standardOutput.append(buffer, std::min(room, static_cast<std::size_t>(count)));
         } else if (count == 0 || errno != EINTR) {
             break;
         }
