@@ -123,6 +123,10 @@ void DesktopNoticePresenter::hideNotice() {
     post([this] { close(); });
 }
 
+void DesktopNoticePresenter::announce(const std::string& title, const std::string& body) {
+    post([this, title, text = escaped(body)] { notifyOnce(title, text); });
+}
+
 void DesktopNoticePresenter::post(std::function<void()> work) {
     {
         const std::lock_guard lock(mutex_);
@@ -159,6 +163,16 @@ void DesktopNoticePresenter::notify(const std::string& text) {
                            text.c_str(), nullptr, &hints, expireMilliseconds),
              "(u)", callMilliseconds);
     if (reply) g_variant_get(reply.get(), "(u)", &shownID_);
+}
+
+void DesktopNoticePresenter::notifyOnce(const std::string& title, const std::string& text) {
+    GVariantBuilder hints;
+    g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&hints, "{sv}", "urgency", g_variant_new_byte(1));
+    call(connection_, service, objectPath, service, "Notify",
+         g_variant_new("(susssasa{sv}i)", "Kestrel Relay", 0U, "dialog-warning", title.c_str(),
+                       text.c_str(), nullptr, &hints, 0),
+         "(u)", callMilliseconds);
 }
 
 void DesktopNoticePresenter::close() {

@@ -35,6 +35,9 @@ public:
 
     void showNotice(const std::string& deviceName) override;
     void hideNotice() override;
+    // A notification apart from the signature notice, which the server keeps until the user
+    // dismisses it. The body is plain text.
+    void announce(const std::string& title, const std::string& body);
 
     static constexpr const char* summary = "SSH signature requested";
     // The notification's body, marked up safely for servers that read markup.
@@ -45,6 +48,7 @@ private:
     void post(std::function<void()> call);
     void run();
     void notify(const std::string& text);
+    void notifyOnce(const std::string& title, const std::string& text);
     void close();
 
     GDBusConnection* connection_;
