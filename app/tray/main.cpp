@@ -1,0 +1,81 @@
+// kestrel-relay-tray: the relay with a face, in the desktop's system tray. The same relay as
+// `kestrel-relay serve` (the CLI works against either), and one per user.
+
+#include <QApplication>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/common/arguments.hpp"
+#include "app/tray/tray_app.hpp"
+
+namespace {
+
+using kestrel::cli::Arguments;
+using kestrel::cli::UsageError;
+
+constexpr const char* usage =
+    R"(usage: kestrel-relay-tray [--port N] [--name NAME] [--secret-store auto|file|secret-service]
+
+Lends this computer's SSH agent to devices paired with it, from the desktop's system tray:
+click the key icon for the pairing code, the paired devices and the settings. Without a tray
+the panel opens as a window. The relay starts with the app; `kestrel-relay status`, `pair`,
+`devices`, `revoke`, `approve` and `config` work against it as against `kestrel-relay serve`.
+
+  --port N          listen on this TCP port (default: any free one)
+  --name NAME       the relay's name on the network (default: the host's name)
+  --secret-store    where device keys go (default auto: the Secret Service when one works)
+)";
+
+kestrel::RelayRuntimeOptions parse(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {{"port", true}, {"name", true}, {"secret-store", true}});
+    arguments.expectPositional(0, "");
+    kestrel::RelayRuntimeOptions options;
+    options.port = static_cast<std::uint16_t>(arguments.integer("port", 0, 65535).value_or(0));
+    options.name = arguments.value("name");
+    if (options.name && options.name->empty()) throw UsageError("--name must not be empty");
+    options.secretStore = arguments.value("secret-store").value_or("auto");
+    if (options.secretStore != "auto" && options.secretStore != "file" &&
+        options.secretStore != "secret-service") {
+        throw UsageError("--secret-store must be auto, file or secret-service, not \"" +
+                         options.secretStore + "\"");
+    }
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    kestrel::RelayRuntimeOptions options;
+    try {
+        for (const std::string& word : words) {
+            if (word == "--help" || word == "-h") {
+                std::cout << usage;
+                return 0;
+            }
+            if (word == "--version") {
+                std::cout << "kestrel-relay-tray " KESTREL_VERSION "\n";
+                return 0;
+            }
+        }
+        options = parse(words);
+    } catch (const UsageError& error) {
+        std::cerr << "kestrel-relay-tray: " << error.what() << std::endl;
+        return 2;
+    }
+    kestrel::RelayRuntime::prepareProcess();
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrel-relay-tray"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Kestrel Agent Relay"));
+    QApplication::setDesktopFileName(QStringLiteral("kestrel-relay-tray"));
+    // The app lives in the tray: closing the panel or the notice does not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    kestrel::TrayApp tray({options, {}});
+    // Without a tray the panel is the app's window; with one, the icon is enough.
+    if (tray.trayIcon() == nullptr) tray.showPanel();
+    return QApplication::exec();
+}

@@ -1,0 +1,78 @@
+#include "app/tray/signature_notice_window.hpp"
+
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace kestrel {
+
+const QString SignatureNoticeWindow::onePasswordText = QStringLiteral(
+    "Approve it in 1Password \u2014 if no dialog appears, click the 1Password icon in the menu "
+    "bar (look for the small dot) and open the waiting request.");
+
+QString SignatureNoticeWindow::deviceText(const QString& deviceName) {
+    return QStringLiteral("\u201C") + deviceName +
+           QStringLiteral("\u201D is connecting and needs to sign with a key in your agent.");
+}
+
+SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
+                          Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    setObjectName("signatureNotice");
+    setWindowTitle(QStringLiteral("SSH Signature Request"));
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setFocusPolicy(Qt::NoFocus);
+    setFixedSize(width, height);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(16, 16, 16, 16);
+    layout->setSpacing(12);
+    layout->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    auto* key = new QLabel;
+    key->setObjectName("keySymbol");
+    key->setPixmap(QIcon(QStringLiteral(":/kestrel/kestrel-relay.svg")).pixmap(40, 40));
+    layout->addWidget(key, 0, Qt::AlignTop);
+
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(6);
+    auto* headline = new QLabel(QStringLiteral("SSH signature requested"));
+    headline->setObjectName("headline");
+    QFont bold = headline->font();
+    bold.setWeight(QFont::DemiBold);
+    headline->setFont(bold);
+    texts->addWidget(headline);
+    device_ = new QLabel;
+    device_->setObjectName("deviceText");
+    onePassword_ = new QLabel(onePasswordText);
+    onePassword_->setObjectName("onePasswordText");
+    for (QLabel* text : {device_, onePassword_}) {
+        text->setTextFormat(Qt::PlainText);
+        text->setWordWrap(true);
+        text->setForegroundRole(QPalette::PlaceholderText);
+        texts->addWidget(text);
+    }
+    QFont small = onePassword_->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    onePassword_->setFont(small);
+    texts->addStretch();
+    layout->addLayout(texts, 1);
+}
+
+void SignatureNoticeWindow::present(const QString& deviceName, bool onePassword) {
+    device_->setText(deviceText(deviceName));
+    onePassword_->setVisible(onePassword);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    show();
+    raise();
+}
+
+void SignatureNoticeWindow::dismiss() { hide(); }
+
+}  // namespace kestrel

@@ -1,0 +1,36 @@
+#pragma once
+
+// The notice that a paired device is signing: a small always-on-top window naming the device,
+// shown and hidden by the relay (which counts overlapping requests, so one notice serves them
+// all). It never takes keyboard focus: the user keeps typing where they were, which on a Linux
+// desktop stands in for handing focus back afterwards.
+
+#include <QWidget>
+
+class QLabel;
+
+namespace kestrel {
+
+class SignatureNoticeWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int width = 380;
+    static constexpr int height = 150;
+
+    explicit SignatureNoticeWindow(QWidget* parent = nullptr);
+
+    // Brings the notice up, centred on the screen, for the device; onePassword adds where to
+    // approve the request in 1Password.
+    void present(const QString& deviceName, bool onePassword);
+    void dismiss();
+
+    static QString deviceText(const QString& deviceName);
+    static const QString onePasswordText;
+
+private:
+    QLabel* device_;
+    QLabel* onePassword_;
+};
+
+}  // namespace kestrel

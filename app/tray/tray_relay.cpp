@@ -1,0 +1,146 @@
+#include "app/tray/tray_relay.hpp"
+
+#include <asio/post.hpp>
+
+#include "platform/xdg_autostart.hpp"
+
+namespace kestrel {
+
+// The signature notice, handed to the UI. Called on the relay thread by the approval window,
+// which does the counting: overlapping requests make one show and one hide.
+class TrayRelay::NoticeBridge final : public NoticePresenter {
+public:
+    explicit NoticeBridge(TrayRelay& relay) : relay_(relay) {}
+
+    void showNotice(const std::string& deviceName) override {
+        const bool onePassword = relay_.runtime_ && relay_.runtime_->usesOnePassword();
+        Q_EMIT relay_.noticeShown(QString::fromStdString(deviceName), onePassword);
+    }
+    void hideNotice() override { Q_EMIT relay_.noticeHidden(); }
+
+private:
+    TrayRelay& relay_;
+};
+
+TrayRelay::TrayRelay(Options options, QObject* parent)
+    : QObject(parent), options_(std::move(options)), work_(asio::make_work_guard(io_)) {
+    qRegisterMetaType<kestrel::RelayState>();
+    if (!options_.makeLoginItem) {
+        options_.makeLoginItem = [] { return std::make_unique<XdgAutostartLoginItem>(); };
+    }
+    asio::post(io_, [this] { setUp(); });
+    thread_ = std::thread([this] { io_.run(); });
+}
+
+TrayRelay::~TrayRelay() { shutdown(); }
+
+void TrayRelay::shutdown() {
+    if (!thread_.joinable()) return;
+    // Sessions and agent exchanges still in flight end with the io_context, as in serve.
+    asio::post(io_, [this] {
+        if (runtime_) runtime_->stop();
+        runtime_.reset();
+        work_.reset();
+        io_.stop();
+    });
+    thread_.join();
+}
+
+void TrayRelay::setUp() {
+    notices_ = std::make_unique<NoticeBridge>(*this);
+    try {
+        runtime_ = std::make_unique<RelayRuntime>(
+            io_.get_executor(), options_.runtime,
+            RelayRuntime::FrontEnd{notices_.get(), options_.makeLoginItem()});
+    } catch (const std::exception& error) {
+        setUpError_ = error.what();
+        publish();
+        return;
+    }
+    runtime_->controller().addObserver([this](const RelayEvent&) { publish(); });
+    tryStart();
+}
+
+void TrayRelay::tryStart() {
+    if (!runtime_) return;
+    try {
+        runtime_->start();
+        startError_.clear();
+    } catch (const std::exception& error) {
+        startError_ = error.what();
+    }
+    publish();
+}
+
+void TrayRelay::publish() {
+    RelayState state;
+    if (runtime_) {
+        state = snapshotOf(*runtime_);
+        state.startError = startError_;
+        state.problem = problem_;
+    } else {
+        state.startError = setUpError_;
+    }
+    Q_EMIT stateChanged(state);
+}
+
+void TrayRelay::post(std::function<void(RelayRuntime*)> work) {
+    asio::post(io_, [this, work = std::move(work)] { work(runtime_.get()); });
+}
+
+void TrayRelay::act(std::function<void(RelayRuntime&)> action) {
+    asio::post(io_, [this, action = std::move(action)] {
+        if (!runtime_) return;
+        problem_.clear();
+        try {
+            action(*runtime_);
+        } catch (const std::exception& error) {
+            problem_ = error.what();
+        }
+        publish();
+    });
+}
+
+void TrayRelay::start() {
+    asio::post(io_, [this] { tryStart(); });
+}
+
+void TrayRelay::refresh() {
+    asio::post(io_, [this] { publish(); });
+}
+
+void TrayRelay::startPairing() {
+    act([](RelayRuntime& runtime) { runtime.controller().startPairing(); });
+}
+
+void TrayRelay::cancelPairing() {
+    act([](RelayRuntime& runtime) { runtime.controller().cancelPairing(); });
+}
+
+void TrayRelay::revoke(const QString& deviceID) {
+    act([id = deviceID.toStdString()](RelayRuntime& runtime) {
+        if (const auto uuid = UUID::fromString(id)) runtime.controller().revoke(*uuid);
+    });
+}
+
+void TrayRelay::approve(const QString& deviceID) {
+    act([id = deviceID.toStdString()](RelayRuntime& runtime) {
+        if (const auto uuid = UUID::fromString(id)) runtime.controller().approve(*uuid);
+    });
+}
+
+void TrayRelay::setLaunchAtLogin(bool enabled) {
+    act([enabled](RelayRuntime& runtime) { runtime.controller().setLaunchAtLogin(enabled); });
+}
+
+void TrayRelay::setHideDockIcon(bool hide) {
+    act([hide](RelayRuntime& runtime) { runtime.controller().setHideDockIcon(hide); });
+}
+
+void TrayRelay::setSocketOverride(const QString& path) {
+    act([path = path.toStdString()](RelayRuntime& runtime) {
+        runtime.controller().setSocketOverride(path);
+    });
+}
+
+}  // namespace kestrel
