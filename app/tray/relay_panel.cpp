@@ -93,11 +93,10 @@ void MiddleElidedLabel::elide() {
 RelayPanel::RelayPanel(QWidget* parent)
     : QWidget(parent), now_([] { return std::chrono::system_clock::now(); }) {
     setWindowTitle(QStringLiteral("Kestrel Agent Relay"));
-    setFixedWidth(width);
+    setFixedWidth(panelWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(padding, padding, padding, padding);
     layout->setSpacing(spacing);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     // Status row.
     auto* status = new QHBoxLayout;
@@ -245,6 +244,8 @@ void RelayPanel::setState(const RelayState& state) {
         sentOverrides_.clear();
         if (socketOverride_->text() != stored) socketOverride_->setText(stored);
     }
+    // Rows come and go: the window follows its content's height.
+    if (isWindow()) adjustSize();
 }
 
 void RelayPanel::redrawDevices() {
@@ -259,6 +260,7 @@ void RelayPanel::redrawDevices() {
     }
     for (const DeviceRow& device : state_.devices) rows->addWidget(deviceRow(device));
     devicesLayout_->addWidget(devices_);
+    devices_->show();  // at once, not at the layout's next pass
 }
 
 QWidget* RelayPanel::deviceRow(const DeviceRow& device) {

@@ -41,7 +41,7 @@ class RelayPanel : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int width = 320;
+    static constexpr int panelWidth = 320;
 
     explicit RelayPanel(QWidget* parent = nullptr);
 

@@ -25,7 +25,7 @@ SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
     setWindowTitle(QStringLiteral("SSH Signature Request"));
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
-    setFixedSize(width, height);
+    setFixedSize(noticeWidth, noticeHeight);
 
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(16, 16, 16, 16);

@@ -15,8 +15,8 @@ class SignatureNoticeWindow : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int width = 380;
-    static constexpr int height = 150;
+    static constexpr int noticeWidth = 380;
+    static constexpr int noticeHeight = 150;
 
     explicit SignatureNoticeWindow(QWidget* parent = nullptr);
 
