@@ -3,10 +3,12 @@
 #include <libsecret/secret.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace kestrel {
@@ -41,6 +43,15 @@ Failure failureOf(GError* error) {
         failure.error = SecretStoreError::locked;
     if (error != nullptr) g_error_free(error);
     return failure;
+}
+
+// Without an address GLib would start a bus of its own through X11 (dbus-launch --autolaunch),
+// with a keyring nobody unlocks on it: a store that seems to work and then hangs on every save.
+std::optional<Failure> noSessionBus() {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && address[0] != '\0') return std::nullopt;
+    return Failure{SecretStoreError::unavailable,
+                   "no session bus (DBUS_SESSION_BUS_ADDRESS is not set)"};
 }
 
 [[noreturn]] void fail(const Failure& failure) {
@@ -142,11 +153,14 @@ void SecretServiceStore::State::readAll() {
     std::map<Key, SymmetricKey> found;
     Reading result{true, false, SecretStoreError::unavailable, {}};
     GError* error = nullptr;
-    GObjectPtr<SecretService> service(secret_service_get_sync(
-        SecretServiceFlags(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS), nullptr,
-        &error));
+    const std::optional<Failure> missingBus = noSessionBus();
+    GObjectPtr<SecretService> service(
+        missingBus ? nullptr
+                   : secret_service_get_sync(SecretServiceFlags(SECRET_SERVICE_OPEN_SESSION |
+                                                                SECRET_SERVICE_LOAD_COLLECTIONS),
+                                             nullptr, &error));
     if (!service) {
-        const Failure failure = failureOf(error);
+        const Failure failure = missingBus ? *missingBus : failureOf(error);
         result.error = failure.error;
         result.reason = failure.reason;
     } else {
@@ -256,6 +270,7 @@ void SecretServiceStore::saveWithLabel(std::string_view service, std::string_vie
     Key name{std::string(service), std::string(account)};
     runAndWait(
         [state = state_, name, key, label = std::string(label)] {
+            if (const auto failure = noSessionBus()) fail(*failure);
             SecretValue* value = secret_value_new(
                 reinterpret_cast<const gchar*>(key.bytes().data()),
                 static_cast<gssize>(key.bytes().size()), "application/octet-stream");
@@ -275,6 +290,7 @@ void SecretServiceStore::remove(std::string_view service, std::string_view accou
     Key name{std::string(service), std::string(account)};
     runAndWait(
         [state = state_, name] {
+            if (const auto failure = noSessionBus()) fail(*failure);
             GError* error = nullptr;
             secret_password_clear_sync(&keySchema(), nullptr, &error, "service", name.first.c_str(),
                                        "account", name.second.c_str(), nullptr);

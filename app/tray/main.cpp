@@ -67,9 +67,10 @@ int main(int argc, char** argv) {
     }
     kestrel::RelayRuntime::prepareProcess();
 
-    QApplication app(argc, argv);
+    // Qt reads options of its own (-name, -display…) from what it is given: only the program.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrel-relay-tray"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Kestrel Agent Relay"));
     QApplication::setDesktopFileName(QStringLiteral("kestrel-relay-tray"));
     // The app lives in the tray: closing the panel or the notice does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
