@@ -12,7 +12,7 @@ else
   WERROR := OFF
 endif
 
-.PHONY: run build-release bench fuzz test build-test deps-test format format-check clean
+.PHONY: run run-tray screenshots build-release bench fuzz test build-test deps-test format format-check clean
 
 # Builds a release build and runs the relay in the foreground (Ctrl-C stops it). Extra options
 # for `kestrel-relay serve` go in ARGS, e.g. make run ARGS="--port 4000".
@@ -20,6 +20,15 @@ run: build-release
 	@echo "Starting the relay. To pair a device, run in another terminal:"
 	@echo "    $(RELEASE_DIR)/app/relay/kestrel-relay pair"
 	$(RELEASE_DIR)/app/relay/kestrel-relay serve $(ARGS)
+
+# The same relay with its tray icon, panel and signature notice (on a desktop session).
+run-tray: build-release
+	$(RELEASE_DIR)/app/tray/kestrel-relay-tray $(ARGS)
+
+# The tray's panel in each state and the signature notice, rendered to PNG files.
+screenshots: build-release
+	cmake --build $(RELEASE_DIR) --target kestrel-tray-screenshots
+	$(RELEASE_DIR)/app/tray/kestrel-tray-screenshots $(RELEASE_DIR)/screenshots
 
 # The benchmarks, in the release build: the offline code search and the flood of a relay.
 bench: build-release

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <optional>
 #include <system_error>
@@ -15,12 +17,30 @@
 namespace kestrel {
 namespace {
 
-constexpr std::string_view ourEntry =
-    "[Desktop Entry]\n"
-    "Type=Application\n"
-    "Name=Kestrel Agent Relay\n"
-    "Exec=kestrel-relay-tray\n"
-    "X-GNOME-Autostart-enabled=true\n";
+// The program as an Exec value: bare when it is plain, else quoted as the Desktop Entry
+// specification says (backslash before " ` $ \ inside the quotes, then every backslash doubled
+// for the string value), with % doubled so that it is no field code.
+std::string execArgument(std::string_view program) {
+    const bool plain = std::all_of(program.begin(), program.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) ||
+               std::string_view("/._+-").find(c) != std::string_view::npos;
+    });
+    if (plain && !program.empty()) return std::string(program);
+    std::string quoted = "\"";
+    for (const char c : program) {
+        if (c == '"' || c == '`' || c == '$') {
+            quoted += "\\\\";
+            quoted += c;
+        } else if (c == '\\') {
+            quoted += "\\\\\\\\";
+        } else if (c == '%') {
+            quoted += "%%";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
 
 constexpr std::size_t entryReadLimit = 1024 * 1024;
 
@@ -53,14 +73,23 @@ bool entryIsSwitchedOff(std::string_view text) {
 
 XdgAutostartLoginItem::XdgAutostartLoginItem() : XdgAutostartLoginItem(defaultEntryPath()) {}
 
-XdgAutostartLoginItem::XdgAutostartLoginItem(std::string entryPath)
-    : entryPath_(std::move(entryPath)) {}
+XdgAutostartLoginItem::XdgAutostartLoginItem(std::string entryPath, std::string program)
+    : entryPath_(std::move(entryPath)), program_(std::move(program)) {}
 
 std::string XdgAutostartLoginItem::defaultEntryPath() {
     return configHome() + "/autostart/kestrel-relay-tray.desktop";
 }
 
-std::string_view XdgAutostartLoginItem::entryText() noexcept { return ourEntry; }
+std::string XdgAutostartLoginItem::entryText(std::string_view program) {
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Kestrel Agent Relay\n"
+           "Exec=" +
+           execArgument(program) +
+           "\n"
+           "Icon=kestrel-relay\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
 
 // An entry that cannot be read cannot start the app either, so it counts as off.
 bool XdgAutostartLoginItem::isEnabled() const {
@@ -76,7 +105,7 @@ bool XdgAutostartLoginItem::isEnabled() const {
 void XdgAutostartLoginItem::setEnabled(bool enabled) {
     if (enabled) {
         createMissingDirectories(parentDirectory(entryPath_));
-        writeFileAtomically(entryPath_, asBytes(ourEntry));
+        writeFileAtomically(entryPath_, asBytes(entryText(program_)));
     } else if (unlink(entryPath_.c_str()) != 0 && errno != ENOENT) {
         detail::throwErrno(errno, "cannot remove the autostart entry " + entryPath_);
     }

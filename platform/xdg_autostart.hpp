@@ -12,7 +12,9 @@ namespace kestrel {
 class XdgAutostartLoginItem final : public LoginItem {
 public:
     XdgAutostartLoginItem();
-    explicit XdgAutostartLoginItem(std::string entryPath);
+    // program: what the entry starts, a path or a name found on PATH.
+    explicit XdgAutostartLoginItem(std::string entryPath,
+                                   std::string program = "kestrel-relay-tray");
 
     // The entry exists, can be read, and does not switch itself off in its [Desktop Entry]
     // group with "Hidden=true" or GNOME's "X-GNOME-Autostart-enabled=false" (a desktop that
@@ -25,11 +27,12 @@ public:
     const std::string& entryPath() const noexcept { return entryPath_; }
     static std::string defaultEntryPath();
 
-    // The entry that setEnabled(true) writes.
-    static std::string_view entryText() noexcept;
+    // The entry that setEnabled(true) writes for the program.
+    static std::string entryText(std::string_view program = "kestrel-relay-tray");
 
 private:
     std::string entryPath_;
+    std::string program_;
 };
 
 }  // namespace kestrel

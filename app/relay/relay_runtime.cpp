@@ -5,7 +5,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
-#include <iostream>
+#include <filesystem>
 
 #include "app/relay/control_commands.hpp"
 #include "app/relay/control_protocol.hpp"
@@ -28,6 +28,12 @@ void RelayRuntime::prepareProcess() {
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+std::string RelayRuntime::ownExecutable(const std::string& fallback) {
+    std::error_code error;
+    const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? fallback : path.string();
 }
 
 detail::UniqueFd RelayRuntime::takeInstanceLock() {

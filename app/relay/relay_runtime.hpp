@@ -81,6 +81,9 @@ public:
     // and takes every descriptor the system allows (each connection costs one). Once, early.
     static void prepareProcess();
 
+    // The path of this program, for what starts it at login; fallback when it cannot be read.
+    static std::string ownExecutable(const std::string& fallback);
+
     // The lock every relay of this user takes; a second relay fails to take it.
     static detail::UniqueFd takeInstanceLock();
 

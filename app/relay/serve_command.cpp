@@ -3,7 +3,6 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 
-#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -14,13 +13,6 @@
 
 namespace kestrel::cli {
 namespace {
-
-// The path of this program, for the unit that starts it at login.
-std::string ownExecutable() {
-    std::error_code error;
-    const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::string("kestrel-relay") : path.string();
-}
 
 std::string agentLine(const std::optional<std::string>& customPath) {
     for (const AgentSocketCandidate& candidate : AgentForwarder::socketCandidates(customPath)) {
@@ -77,7 +69,8 @@ int serve(const ServeOptions& options) {
     // Until the tray app starts with the desktop, launching at login is the headless relay's
     // own systemd user unit.
     RelayRuntime runtime(io.get_executor(), {options.port, options.name, options.secretStore},
-                         {nullptr, std::make_unique<SystemdUserUnitLoginItem>(ownExecutable())});
+                         {nullptr, std::make_unique<SystemdUserUnitLoginItem>(
+                                       RelayRuntime::ownExecutable("kestrel-relay"))});
     for (const std::string& note : runtime.notes())
         std::cerr << "kestrel-relay: " << note << std::endl;
     RelayController& controller = runtime.controller();

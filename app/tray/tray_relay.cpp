@@ -26,7 +26,11 @@ TrayRelay::TrayRelay(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)), work_(asio::make_work_guard(io_)) {
     qRegisterMetaType<kestrel::RelayState>();
     if (!options_.makeLoginItem) {
-        options_.makeLoginItem = [] { return std::make_unique<XdgAutostartLoginItem>(); };
+        options_.makeLoginItem = [] {
+            return std::make_unique<XdgAutostartLoginItem>(
+                XdgAutostartLoginItem::defaultEntryPath(),
+                RelayRuntime::ownExecutable("kestrel-relay-tray"));
+        };
     }
     asio::post(io_, [this] { setUp(); });
     thread_ = std::thread([this] { io_.run(); });

@@ -1,5 +1,6 @@
 #include "platform/xdg_autostart.hpp"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -112,6 +113,36 @@ TEST(XdgAutostartLoginItem, AChangeThatCannotBeMadeThrowsAndTheStatusStaysTrue) 
     XdgAutostartLoginItem stuck(occupied);
     EXPECT_FALSE(stuck.isEnabled());
     EXPECT_THROW(stuck.setEnabled(false), std::system_error);
+}
+
+}  // namespace
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// The entry names the program by its path, which may hold anything a directory name can; GLib,
+// which most desktops read autostart entries with, must read back the same path.
+TEST(XdgAutostartLoginItem, GLibReadsBackTheProgramPathWhateverItHolds) {
+    const testing::TemporaryDirectory temporary;
+    for (const std::string program :
+         {"/usr/bin/kestrel-relay-tray", "/home/me/My Builds/kestrel-relay-tray",
+          "/tmp/a\"b`c$d\\e/kestrel-relay-tray", "/opt/k;rm -rf ~/x'y"}) {
+        SCOPED_TRACE(program);
+        const std::string path = temporary / "entry.desktop";
+        XdgAutostartLoginItem(path, program).setEnabled(true);
+        // As GDesktopAppInfo reads it: the key file's string value, split by shell rules.
+        GKeyFile* entry = g_key_file_new();
+        ASSERT_TRUE(g_key_file_load_from_file(entry, path.c_str(), G_KEY_FILE_NONE, nullptr));
+        gchar* exec = g_key_file_get_string(entry, "Desktop Entry", "Exec", nullptr);
+        gchar** argv = nullptr;
+        ASSERT_TRUE(g_shell_parse_argv(exec, nullptr, &argv, nullptr)) << exec;
+        EXPECT_EQ(g_strv_length(argv), 1u);
+        EXPECT_EQ(argv[0], program);
+        g_strfreev(argv);
+        g_free(exec);
+        g_key_file_free(entry);
+    }
 }
 
 }  // namespace
