@@ -148,16 +148,27 @@ bool RelayController::approve(const UUID& deviceID) { return store_.approve(devi
 void RelayController::setSocketOverride(std::string path) {
     services_.settings.setValue(socketOverrideKey, path);
     socketOverride_ = std::move(path);
+    publish(SettingsChanged{});
 }
 
 void RelayController::setHideDockIcon(bool hide) {
     services_.settings.setValue(hideDockIconKey, hide);
     hideDockIcon_ = hide;
+    publish(SettingsChanged{});
 }
 
 bool RelayController::launchAtLogin() const { return services_.loginItem.isEnabled(); }
 
-void RelayController::setLaunchAtLogin(bool enabled) { services_.loginItem.setEnabled(enabled); }
+// Told whether or not the change could be made: the status is what the login item says.
+void RelayController::setLaunchAtLogin(bool enabled) {
+    try {
+        services_.loginItem.setEnabled(enabled);
+    } catch (const std::system_error&) {
+        publish(SettingsChanged{});
+        throw;
+    }
+    publish(SettingsChanged{});
+}
 
 int RelayController::addObserver(std::function<void(const RelayEvent&)> observer) {
     observers_.emplace(nextObserverID_, std::move(observer));

@@ -55,9 +55,11 @@ struct PairingSuspicion {
 };
 
 struct DevicesChanged {};
+// The custom socket path, the Dock setting or launch at login changed (from any front end).
+struct SettingsChanged {};
 
-using RelayEvent =
-    std::variant<PairingOpened, PairingEnded, DevicesChanged, PairingSuspicion, AgentFailure>;
+using RelayEvent = std::variant<PairingOpened, PairingEnded, DevicesChanged, PairingSuspicion,
+                                AgentFailure, SettingsChanged>;
 
 class RelayController final : public RelayListenerDelegate {
 public:

@@ -117,7 +117,7 @@ protected:
     fs::path key_;
 };
 
-TEST_F(TrayDesktopTest, TheIconSitsInTheTrayAndTheNoticeShowsDuringASignature) {
+TEST_F(TrayDesktopTest, TheIconSitsInTheTrayOpensThePanelAndTheNoticeShowsDuringASignature) {
     ChildProcess tray({KESTREL_RELAY_TRAY, "--name", "Desk"}, relayEnvironment());
     // The icon is embedded: a window of ours inside trayer's panel.
     waitFor(
@@ -127,7 +127,25 @@ TEST_F(TrayDesktopTest, TheIconSitsInTheTrayAndTheNoticeShowsDuringASignature) {
         },
         "the icon in the tray");
 
-    // Paired through the CLI, which reaches the tray's relay on its control socket.
+    // A click on the icon opens the panel beside it, a normal window (in the task bar) until
+    // "Hide Dock icon" is set, here from the CLI, which reaches the tray's relay on its control
+    // socket: then a utility window, which task bars leave out.
+    static const std::regex iconLine(R"((0x[0-9a-f]+) "[^"]*": \("kestrel-relay-tray")");
+    std::smatch icon;
+    const std::string panelTree = x({"xwininfo", "-tree", "-id", panelWindow()}).standardOutput;
+    ASSERT_TRUE(std::regex_search(panelTree, icon, iconLine)) << panelTree;
+    x({"xdotool", "mousemove", "--window", icon[1].str(), "5", "5", "click", "1"});
+    waitFor([&] { return mapState("Kestrel Agent Relay") == "IsViewable"; }, "the panel");
+    const auto windowType = [&] {
+        return x({"xprop", "-name", "Kestrel Agent Relay", "_NET_WM_WINDOW_TYPE"}).standardOutput;
+    };
+    EXPECT_EQ(windowType().find("UTILITY"), std::string::npos) << windowType();
+    runOrThrow({KESTREL_RELAY, "config", "set", "hide-dock-icon", "true"}, environment_);
+    waitFor([&] { return windowType().find("UTILITY") != std::string::npos; },
+            "the panel to leave the task bar");
+    EXPECT_EQ(mapState("Kestrel Agent Relay"), "IsViewable");
+
+    // Paired through the CLI.
     ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
     const std::string code = Json::parse(pair.readLine().value())["code"];
     const auto status = runOrThrow({KESTREL_RELAY, "status", "--json"}, environment_);
