@@ -145,8 +145,9 @@ std::string heldDeviceAnnouncement(const DeviceMetadata& device) {
     return text;
 }
 
-// A held device waits for the user, who may not be looking at the relay: the desktop says so,
-// once per device.
+// A held device waits for the user, who may not be looking at the relay: the desktop says so.
+// Each device is held once (evidence against a device already held holds nothing new), so each
+// is announced once.
 void RelayRuntime::announceHeld(const RelayEvent& event) {
     if (!desktopNotices_) return;
     const DeviceMetadata* device = nullptr;
@@ -155,7 +156,7 @@ void RelayRuntime::announceHeld(const RelayEvent& event) {
     } else if (const auto* suspicion = std::get_if<PairingSuspicion>(&event)) {
         if (suspicion->held) device = &suspicion->device;
     }
-    if (device == nullptr || !announced_.insert(device->deviceID.uuidString()).second) return;
+    if (device == nullptr) return;
     desktopNotices_->announce("A paired device waits for approval",
                               heldDeviceAnnouncement(*device));
 }

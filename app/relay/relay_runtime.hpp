@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -103,8 +102,6 @@ private:
     std::unique_ptr<control::ControlCommands> commands_;
     std::unique_ptr<control::ControlServer> controlServer_;
     std::uint16_t port_;
-    // Held devices the desktop was told about: once each.
-    std::set<std::string> announced_;
 };
 
 // The device's name as a desktop notification announces that it waits for approval.

@@ -9,14 +9,30 @@
 #include <string>
 #include <thread>
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <filesystem>
+
+#include "app/relay/relay_runtime.hpp"
 #include "platform/desktop_notice_presenter.hpp"
+#include "platform/xdg_autostart.hpp"
+#include "protocol/connection_preamble.hpp"
+#include "protocol/pairing.hpp"
+#include "relay/relay_client.hpp"
+#include "relay/relay_connection_io.hpp"
 #include "support/child_process.hpp"
+#include "support/scoped_environment.hpp"
 #include "support/session_bus.hpp"
 
 namespace kestrel::testing {
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 class DesktopNoticeTest : public ::testing::Test {
 protected:
@@ -108,6 +124,96 @@ TEST_F(DesktopNoticeTest, ShowsReplacesAndClosesOneNotification) {
     monitoredUntil("member=CloseNotification");
     EXPECT_EQ(idIn(monitoredUntil("uint32")), id);
     EXPECT_EQ(displayedOnceItIs(0), 0);
+}
+
+// A device held by the pairing defence waits for the user, who may not be watching the relay:
+// the desktop is told once, with the evidence, however often the device is seen again.
+TEST_F(DesktopNoticeTest, AHeldDeviceIsAnnouncedOnce) {
+    const TemporaryDirectory home;
+    fs::create_directories(home.path() / "run");
+    fs::permissions(home.path() / "run", fs::perms::owner_all);
+    const ScopedEnvironmentVariable homeVariable("HOME", home.path().string());
+    const ScopedEnvironmentVariable config("XDG_CONFIG_HOME", (home.path() / "config").string());
+    const ScopedEnvironmentVariable data("XDG_DATA_HOME", (home.path() / "data").string());
+    const ScopedEnvironmentVariable runtimeDirectory("XDG_RUNTIME_DIR",
+                                                     (home.path() / "run").string());
+    asio::io_context io;
+    RelayRuntime relay(io.get_executor(), {0, "Desk", "file"},
+                       {nullptr, std::make_unique<XdgAutostartLoginItem>(
+                                     (home.path() / "autostart.desktop").string())});
+    relay.start();
+    const std::uint16_t port = *relay.controller().port();
+    relay.controller().startPairing();
+    const std::string code = *relay.controller().pairingCode();
+
+    const auto connectFrom = [&](const char* source) -> asio::awaitable<asio::ip::tcp::socket> {
+        asio::ip::tcp::socket socket(io);
+        socket.open(asio::ip::tcp::v4());
+        socket.bind({asio::ip::make_address_v4(source), 0});
+        co_await socket.async_connect({asio::ip::address_v4::loopback(), port},
+                                      asio::use_awaitable);
+        co_return socket;
+    };
+    // Someone at another address asks for pairing while the code is open; then the device pairs.
+    bool paired = false;
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+            {
+                asio::ip::tcp::socket probe = co_await connectFrom("127.0.0.3");
+                const Bytes preamble =
+                    ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Probe").serialized();
+                co_await RelayConnectionIO(probe).send(preamble);
+                co_await asio::steady_timer(io, 200ms).async_wait(asio::use_awaitable);
+            }
+            RelayClient client = co_await RelayClient::open(
+                co_await connectFrom("127.0.0.1"),
+                ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Phone"),
+                Pairing::bootstrapPSK(code));
+            co_await client.receivePairingGrant();
+            paired = true;
+        },
+        asio::detached);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!(paired && !relay.controller().pairingCode()) &&
+           std::chrono::steady_clock::now() < deadline)
+        io.run_one_for(20ms);
+    ASSERT_TRUE(paired);
+    const auto devices = relay.controller().store().metadata();
+    ASSERT_EQ(devices.size(), 1u);
+    ASSERT_TRUE(devices[0].held);
+
+    monitoredUntil("member=Notify");
+    const std::string call = monitoredUntil("array [");  // the actions, after the texts
+    EXPECT_NE(call.find("\"A paired device waits for approval\""), std::string::npos) << call;
+    EXPECT_NE(call.find("\u201CPhone\u201D paired, but cannot use the agent until you allow it.\n"
+                        "1 pairing attempt from 127.0.0.3 while this code was open"),
+              std::string::npos)
+        << call;
+    EXPECT_EQ(displayedOnceItIs(1), 1);
+
+    // Evidence against the same device again (another address tries its used code): the relay
+    // says so, and the desktop is not told a second time.
+    bool suspected = false;
+    relay.controller().addObserver([&](const RelayEvent& event) {
+        suspected = suspected || std::holds_alternative<PairingSuspicion>(event);
+    });
+    asio::co_spawn(
+        io,
+        [&]() -> asio::awaitable<void> {
+            co_await RelayClient::open(
+                co_await connectFrom("127.0.0.4"),
+                ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Other"),
+                Pairing::bootstrapPSK(code));
+        },
+        asio::detached);
+    while (!suspected && std::chrono::steady_clock::now() < deadline) io.run_one_for(20ms);
+    ASSERT_TRUE(suspected);
+    for (const auto end = std::chrono::steady_clock::now() + 500ms;
+         std::chrono::steady_clock::now() < end;)
+        io.run_one_for(20ms);
+    EXPECT_EQ(displayedOnceItIs(1), 1);
+    relay.stop();
 }
 
 TEST(DesktopNoticeTextTest, NamesOnePasswordOnlyWhenItIsTheAgent) {
