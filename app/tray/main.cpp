@@ -77,6 +77,6 @@ int main(int argc, char** argv) {
 
     kestrel::TrayApp tray({options, {}});
     // Without a tray the panel is the app's window; with one, the icon is enough.
-    if (tray.trayIcon() == nullptr) tray.showPanel();
+    if (!kestrel::TrayApp::hasTray()) tray.showPanel();
     return QApplication::exec();
 }

@@ -27,26 +27,26 @@ TrayApp::TrayApp(TrayRelay::Options options, QObject* parent)
     registerTrayResources();
     panel_->setWindowIcon(keyIcon(false));
     panel_->installEventFilter(this);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        trayIcon_ = new QSystemTrayIcon(keyIcon(false), this);
-        trayIcon_->setToolTip(QStringLiteral("Kestrel Agent Relay"));
-        menu_ = std::make_unique<QMenu>();
-        connect(menu_->addAction(QStringLiteral("Open Kestrel Agent Relay")), &QAction::triggered,
-                this, &TrayApp::showPanel);
-        connect(menu_->addAction(QStringLiteral("Quit Relay")), &QAction::triggered, qApp,
-                &QApplication::quit);
-        trayIcon_->setContextMenu(menu_.get());
-        connect(trayIcon_, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason != QSystemTrayIcon::Trigger) return;
-                    if (panel_->isVisible()) {
-                        panel_->hide();
-                    } else {
-                        showPanel();
-                    }
-                });
-        trayIcon_->show();
-    }
+    // Made whether or not a tray runs now: at login the app may start before the panel that
+    // hosts the tray, and the icon appears once it does.
+    trayIcon_ = new QSystemTrayIcon(keyIcon(false), this);
+    trayIcon_->setToolTip(QStringLiteral("Kestrel Agent Relay"));
+    menu_ = std::make_unique<QMenu>();
+    connect(menu_->addAction(QStringLiteral("Open Kestrel Agent Relay")), &QAction::triggered, this,
+            &TrayApp::showPanel);
+    connect(menu_->addAction(QStringLiteral("Quit Relay")), &QAction::triggered, qApp,
+            &QApplication::quit);
+    trayIcon_->setContextMenu(menu_.get());
+    connect(trayIcon_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason != QSystemTrayIcon::Trigger) return;
+                if (panel_->isVisible()) {
+                    panel_->hide();
+                } else {
+                    showPanel();
+                }
+            });
+    trayIcon_->show();
 
     relay_ = std::make_unique<TrayRelay>(std::move(options));
     TrayRelay* relay = relay_.get();
@@ -70,8 +70,10 @@ TrayApp::TrayApp(TrayRelay::Options options, QObject* parent)
 // The relay stops before the windows go.
 TrayApp::~TrayApp() { relay_.reset(); }
 
+bool TrayApp::hasTray() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
 void TrayApp::showPanel() {
-    if (trayIcon_ != nullptr) {
+    if (hasTray()) {
         // Beside the icon when the tray says where it is, else where the user clicked.
         const QRect icon = trayIcon_->geometry();
         const QPoint anchor = icon.isValid() ? icon.bottomLeft() : QCursor::pos();
@@ -96,7 +98,7 @@ void TrayApp::showPanel() {
 bool TrayApp::eventFilter(QObject* watched, QEvent* event) {
     // Without a tray the panel is the app's only way back in: closing it keeps it in the task
     // bar instead of leaving a relay the user cannot reach.
-    if (watched == panel_.get() && event->type() == QEvent::Close && trayIcon_ == nullptr) {
+    if (watched == panel_.get() && event->type() == QEvent::Close && !hasTray()) {
         event->ignore();
         panel_->showMinimized();
         return true;
@@ -106,15 +108,14 @@ bool TrayApp::eventFilter(QObject* watched, QEvent* event) {
 
 void TrayApp::applyState(const RelayState& state) {
     panel_->setState(state);
-    if (trayIcon_ != nullptr) {
-        const bool waiting = state.hasHeldDevice();
-        trayIcon_->setIcon(keyIcon(waiting));
-        trayIcon_->setToolTip(
-            waiting           ? QStringLiteral("Kestrel Agent Relay: a device waits for approval")
-            : state.isRunning ? QStringLiteral("Kestrel Agent Relay: running")
-                              : QStringLiteral("Kestrel Agent Relay: stopped"));
-        setPanelInTaskBar(!state.hideDockIcon);
-    }
+    const bool waiting = state.hasHeldDevice();
+    trayIcon_->setIcon(keyIcon(waiting));
+    trayIcon_->setToolTip(waiting
+                              ? QStringLiteral("Kestrel Agent Relay: a device waits for approval")
+                          : state.isRunning ? QStringLiteral("Kestrel Agent Relay: running")
+                                            : QStringLiteral("Kestrel Agent Relay: stopped"));
+    // Without a tray the task bar is the only way back to the panel.
+    setPanelInTaskBar(!state.hideDockIcon || !hasTray());
 }
 
 // A tool window stays out of the task bar; changing the kind takes the window down and up.

@@ -29,8 +29,8 @@ public:
     TrayRelay& relay() noexcept { return *relay_; }
     RelayPanel& panel() noexcept { return *panel_; }
     SignatureNoticeWindow& notice() noexcept { return *notice_; }
-    // None when the desktop has no tray.
-    QSystemTrayIcon* trayIcon() noexcept { return trayIcon_; }
+    // Whether a tray host runs now.
+    static bool hasTray();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

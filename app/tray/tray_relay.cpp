@@ -61,7 +61,12 @@ void TrayRelay::setUp() {
         publish();
         return;
     }
-    runtime_->controller().addObserver([this](const RelayEvent&) { publish(); });
+    // A burst of events (every connection touches its device) makes one state, not one each.
+    runtime_->controller().addObserver([this](const RelayEvent&) {
+        if (publishQueued_) return;
+        publishQueued_ = true;
+        asio::post(io_, [this] { publish(); });
+    });
     tryStart();
 }
 
@@ -77,6 +82,7 @@ void TrayRelay::tryStart() {
 }
 
 void TrayRelay::publish() {
+    publishQueued_ = false;
     RelayState state;
     if (runtime_) {
         state = snapshotOf(*runtime_);

@@ -79,6 +79,7 @@ private:
     std::string setUpError_;
     std::string startError_;
     std::string problem_;
+    bool publishQueued_ = false;
     std::thread thread_;
 };
 
