@@ -44,20 +44,11 @@ $XDG_DATA_HOME/kestrel-relay, the control socket in $XDG_RUNTIME_DIR/kestrel-rel
 )";
 
 int runServeCommand(const std::vector<std::string>& words) {
-    const Arguments arguments(
-        words, {{"port", true}, {"name", true}, {"secret-store", true}, {"json", false}});
+    std::vector<OptionSpec> specs = runtimeOptionSpecs;
+    specs.push_back({"json", false});
+    const Arguments arguments(words, specs);
     arguments.expectPositional(0, "");
-    ServeOptions options;
-    options.port = static_cast<std::uint16_t>(arguments.integer("port", 0, 65535).value_or(0));
-    options.name = arguments.value("name");
-    if (options.name && options.name->empty()) throw UsageError("--name must not be empty");
-    options.secretStore = arguments.value("secret-store").value_or("auto");
-    if (options.secretStore != "auto" && options.secretStore != "file" &&
-        options.secretStore != "secret-service") {
-        throw UsageError("--secret-store must be auto, file or secret-service, not \"" +
-                         options.secretStore + "\"");
-    }
-    options.json = arguments.has("json");
+    const ServeOptions options{runtimeOptions(arguments), arguments.has("json")};
     return runServe(options);
 }
 

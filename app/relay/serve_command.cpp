@@ -68,7 +68,7 @@ int serve(const ServeOptions& options) {
     asio::io_context io;
     // Until the tray app starts with the desktop, launching at login is the headless relay's
     // own systemd user unit.
-    RelayRuntime runtime(io.get_executor(), {options.port, options.name, options.secretStore},
+    RelayRuntime runtime(io.get_executor(), options.runtime,
                          {nullptr, std::make_unique<SystemdUserUnitLoginItem>(
                                        RelayRuntime::ownExecutable("kestrel-relay"))});
     for (const std::string& note : runtime.notes())
@@ -97,6 +97,23 @@ int serve(const ServeOptions& options) {
 }
 
 }  // namespace
+
+const std::vector<OptionSpec> runtimeOptionSpecs = {
+    {"port", true}, {"name", true}, {"secret-store", true}};
+
+RelayRuntimeOptions runtimeOptions(const Arguments& arguments) {
+    RelayRuntimeOptions options;
+    options.port = static_cast<std::uint16_t>(arguments.integer("port", 0, 65535).value_or(0));
+    options.name = arguments.value("name");
+    if (options.name && options.name->empty()) throw UsageError("--name must not be empty");
+    options.secretStore = arguments.value("secret-store").value_or("auto");
+    if (options.secretStore != "auto" && options.secretStore != "file" &&
+        options.secretStore != "secret-service") {
+        throw UsageError("--secret-store must be auto, file or secret-service, not \"" +
+                         options.secretStore + "\"");
+    }
+    return options;
+}
 
 int runServe(const ServeOptions& options) {
     try {

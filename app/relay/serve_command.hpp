@@ -1,17 +1,22 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
+#include <vector>
+
+#include "app/common/arguments.hpp"
+#include "app/relay/relay_runtime.hpp"
 
 namespace kestrel::cli {
 
 struct ServeOptions {
-    std::uint16_t port = 0;            // 0: chosen by the system
-    std::optional<std::string> name;   // default: the host's name
-    std::string secretStore = "auto";  // auto | file | secret-service
+    RelayRuntimeOptions runtime;
     bool json = false;
 };
+
+// The options every front end of the relay takes: --port, --name and --secret-store.
+extern const std::vector<OptionSpec> runtimeOptionSpecs;
+// Reads them from arguments parsed with (at least) runtimeOptionSpecs; throws UsageError.
+RelayRuntimeOptions runtimeOptions(const Arguments& arguments);
 
 // Runs the relay in the foreground until SIGINT or SIGTERM. Returns the exit status.
 int runServe(const ServeOptions& options);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/common/arguments.hpp"
+#include "app/relay/serve_command.hpp"
 #include "app/tray/tray_app.hpp"
 
 namespace {
@@ -29,19 +30,9 @@ the panel opens as a window. The relay starts with the app; `kestrel-relay statu
 )";
 
 kestrel::RelayRuntimeOptions parse(const std::vector<std::string>& words) {
-    const Arguments arguments(words, {{"port", true}, {"name", true}, {"secret-store", true}});
+    const Arguments arguments(words, kestrel::cli::runtimeOptionSpecs);
     arguments.expectPositional(0, "");
-    kestrel::RelayRuntimeOptions options;
-    options.port = static_cast<std::uint16_t>(arguments.integer("port", 0, 65535).value_or(0));
-    options.name = arguments.value("name");
-    if (options.name && options.name->empty()) throw UsageError("--name must not be empty");
-    options.secretStore = arguments.value("secret-store").value_or("auto");
-    if (options.secretStore != "auto" && options.secretStore != "file" &&
-        options.secretStore != "secret-service") {
-        throw UsageError("--secret-store must be auto, file or secret-service, not \"" +
-                         options.secretStore + "\"");
-    }
-    return options;
+    return kestrel::cli::runtimeOptions(arguments);
 }
 
 }  // namespace
