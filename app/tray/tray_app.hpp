@@ -29,6 +29,7 @@ public:
     TrayRelay& relay() noexcept { return *relay_; }
     RelayPanel& panel() noexcept { return *panel_; }
     SignatureNoticeWindow& notice() noexcept { return *notice_; }
+    const QSystemTrayIcon& trayIcon() const noexcept { return *trayIcon_; }
     // Whether a tray host runs now.
     static bool hasTray();
 

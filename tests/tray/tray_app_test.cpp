@@ -9,9 +9,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QGuiApplication>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QToolButton>
 #include <asio/co_spawn.hpp>
@@ -204,6 +207,12 @@ protected:
         QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
     }
 
+    // Whether the tray icon draws as the icon in this file.
+    bool iconIs(const char* file) {
+        const QImage shown = app_.trayIcon().icon().pixmap(32, 32).toImage();
+        return !shown.isNull() && shown == QIcon(file).pixmap(32, 32).toImage();
+    }
+
     void useAgent(const std::string& path) {
         app_.relay().setSocketOverride(QString::fromStdString(path));
         waitFor([&] { return state_.agentSocket == path; }, "the socket override");
@@ -275,6 +284,7 @@ TEST_F(TrayAppTest, AHeldDeviceShowsWhyAndUsesTheAgentOnceAllowed) {
     probePairing("127.0.0.3");  // someone else asks while the code is open
     const PairingGrant grant = pairDevice(code, "Phone");
     EXPECT_TRUE(state_.hasHeldDevice());
+    EXPECT_TRUE(iconIs(":/kestrel/kestrel-relay-attention.svg")) << "the icon shows no waiting";
     EXPECT_EQ(child<QLabel>("evidence", row(grant.deviceID))->text().toStdString(),
               "1 pairing attempt from 127.0.0.3 while this code was open");
     RelayClient device = openPaired(grant);
@@ -284,6 +294,7 @@ TEST_F(TrayAppTest, AHeldDeviceShowsWhyAndUsesTheAgentOnceAllowed) {
 
     click(child<QPushButton>("allowButton", row(grant.deviceID)));
     waitFor([&] { return !state_.hasHeldDevice(); }, "the device to be allowed");
+    EXPECT_TRUE(iconIs(":/kestrel/kestrel-relay.svg"));
     EXPECT_NE(row(grant.deviceID)->findChild<QToolButton*>("revokeButton"), nullptr);
     EXPECT_EQ(row(grant.deviceID)->findChild<QWidget*>("allowButton"), nullptr);
     EXPECT_NE(request(device, SSHAgentProtocol::encodeRequestIdentities()),
