@@ -12,7 +12,7 @@ else
   WERROR := OFF
 endif
 
-.PHONY: run run-tray screenshots build-release bench fuzz test build-test deps-test format format-check clean
+.PHONY: run run-tray screenshots configure-release build-release bench fuzz test build-test deps-test format format-check clean
 
 # Builds a release build and runs the relay in the foreground (Ctrl-C stops it). Extra options
 # for `kestrel-relay serve` go in ARGS, e.g. make run ARGS="--port 4000".
@@ -22,12 +22,13 @@ run: build-release
 	$(RELEASE_DIR)/app/relay/kestrel-relay serve $(ARGS)
 
 # The same relay with its tray icon, panel and signature notice (on a desktop session).
-run-tray: build-release
+run-tray: configure-release
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target kestrel-relay-tray
 	$(RELEASE_DIR)/app/tray/kestrel-relay-tray $(ARGS)
 
 # The tray's panel in each state and the signature notice, rendered to PNG files.
-screenshots: build-release
-	cmake --build $(RELEASE_DIR) --target kestrel-tray-screenshots
+screenshots: configure-release
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target kestrel-tray-screenshots
 	$(RELEASE_DIR)/app/tray/kestrel-tray-screenshots $(RELEASE_DIR)/screenshots
 
 # The benchmarks, in the release build: the offline code search and the flood of a relay.
@@ -41,9 +42,11 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
-build-release:
+configure-release:
 	scripts/install-deps.sh build
 	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF
+
+build-release: configure-release
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
 # The ThreadSanitizer run of the relay tests comes first so that ctest's summary ends the output.
