@@ -76,8 +76,8 @@ int main(int argc, char** argv) {
                             {}});
     RelayState longSocket = devices;
     longSocket.agentSocket =
-        "/home/user/.var/app/com.example.Vault/data/agent-sockets/"
-        "vault-ssh-agent-main-profile.sock";
+        "/home/user/.var/app/com.example.Vault/data/"
+        "com.example.PasswordVault.ssh-agent.main-profile.workstation.sock";
     longSocket.socketOverride = *longSocket.agentSocket;
 
     const std::pair<const char*, RelayState> states[] = {
