@@ -40,9 +40,8 @@ QFont fontFor(TextStyle style, QFont font = QFont()) {
     return font;
 }
 
-QLabel* label(const QString& text, TextStyle style, bool secondary, const char* name,
-              QWidget* parent = nullptr) {
-    auto* result = new QLabel(text, parent);
+QLabel* label(const QString& text, TextStyle style, bool secondary, const char* name) {
+    auto* result = new QLabel(text);
     result->setObjectName(name);
     result->setFont(fontFor(style));
     if (secondary) result->setForegroundRole(QPalette::PlaceholderText);
