@@ -17,8 +17,8 @@
 namespace kestrel {
 namespace {
 
-// The program as an Exec value: bare when it is plain, else quoted as the Desktop Entry
-// specification says (backslash before " ` $ \ inside the quotes, then every backslash doubled
+// The program as an Exec value: bare when it is plain, else quoted by the freedesktop.org
+// Desktop Entry rules (backslash before " ` $ \ inside the quotes, then every backslash doubled
 // for the string value), with % doubled so that it is no field code.
 std::string execArgument(std::string_view program) {
     const bool plain = std::all_of(program.begin(), program.end(), [](char c) {
