@@ -76,6 +76,7 @@ void printAgent(const Json& agent) {
 void printStatus(const Json& status) {
     std::cout << "Relay \"" << text(status["relayName"]) << "\" is running";
     if (status["port"].is_number()) std::cout << " on port " << status["port"].get<int>();
+    if (status["portNote"].is_string()) std::cout << " (" << text(status["portNote"]) << ")";
     std::cout << ".\nAdvertising: " << text(status["advertising"]["description"]) << "\n";
     if (status["pairing"].is_object()) {
         std::cout << "Pairing: open, code " << text(status["pairing"]["code"]) << ", "

@@ -182,6 +182,7 @@ Json ControlCommands::status() const {
     Json answer = {
         {"running", controller_.isRunning()},
         {"port", controller_.port() ? Json(*controller_.port()) : Json(nullptr)},
+        {"portNote", portNote_.empty() ? Json(nullptr) : Json(portNote_)},
         {"relayName", controller_.relayName()},
         {"advertising",
          {{"state", advertisingStateName(advertiser.state())},

@@ -17,6 +17,9 @@ public:
     ControlCommands(RelayController& controller, std::vector<std::string> warnings)
         : controller_(controller), warnings_(std::move(warnings)) {}
 
+    // How the relay came by its port, shown with it.
+    void setPortNote(std::string note) { portNote_ = std::move(note); }
+
     nlohmann::json handle(const nlohmann::json& request);
 
     nlohmann::json status() const;
@@ -35,6 +38,7 @@ public:
 private:
     RelayController& controller_;
     std::vector<std::string> warnings_;
+    std::string portNote_;
 };
 
 // {"error": message}

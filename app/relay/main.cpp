@@ -22,7 +22,9 @@ Commands:
   serve [--port N] [--name NAME] [--secret-store auto|file|secret-service]
                         run the relay in the foreground (Ctrl-C stops it); it is advertised
                         by DNS-SD through avahi-daemon; device keys go to the Secret Service
-                        when one works (auto), else to a file
+                        when one works (auto), else to a file; without --port it asks
+                        for the port it had last time, and takes any free one when that is
+                        taken (--port 0: any free one)
   status                whether the relay runs, its port, pairing, devices and agent socket
   pair [--seconds N]    open pairing (default 120 s), show the code, wait for a device;
                         exits 3 when the device paired but is held

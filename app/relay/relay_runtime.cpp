@@ -91,14 +91,69 @@ RelayRuntime::~RelayRuntime() {
     controller_.reset();
 }
 
+namespace {
+
+// The port the relay had last time: paired computers know it by this address, so every start
+// asks for it again.
+constexpr std::string_view portKey = "relayPort";
+
+std::optional<std::uint16_t> keptPort(const SettingsStore& settings) {
+    const auto value = settings.value(portKey);
+    if (!value || !value->is_number_integer()) return std::nullopt;
+    const auto port = value->get<std::int64_t>();
+    if (port < 1 || port > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(port);
+}
+
+RelayStartFailure cannotListen(std::uint16_t port, const std::system_error& error) {
+    return RelayStartFailure("cannot listen on port " + std::to_string(port) + ": " +
+                             error.code().message());
+}
+
+}  // namespace
+
 void RelayRuntime::start() {
     if (controller_->isRunning()) return;
-    try {
-        controller_->start(port_);
-    } catch (const std::system_error& error) {
-        throw RelayStartFailure("cannot listen on port " + std::to_string(port_) + ": " +
-                                error.code().message());
+    const std::optional<std::uint16_t> kept = keptPort(*settings_);
+    if (port_) {
+        try {
+            controller_->start(*port_);
+        } catch (const std::system_error& error) {
+            throw cannotListen(*port_, error);
+        }
+        portNote_ = *port_ != 0 ? "set with --port" : "chosen by the system";
+    } else if (kept) {
+        try {
+            controller_->start(*kept);
+            portNote_ = "the port it had last time";
+        } catch (const std::system_error& error) {
+            // Taken by another program: any free port, and devices find the relay again by name.
+            try {
+                controller_->start(0);
+            } catch (const std::system_error& again) {
+                throw cannotListen(0, again);
+            }
+            portNote_ = "port " + std::to_string(*kept) + ", which it had last time, " +
+                        "could not be used (" + error.code().message() + ")";
+        }
+    } else {
+        try {
+            controller_->start(0);
+        } catch (const std::system_error& error) {
+            throw cannotListen(0, error);
+        }
+        portNote_ = "chosen by the system";
     }
+    const std::uint16_t port = *controller_->port();
+    if (kept != port) {
+        try {
+            settings_->setValue(portKey, port);
+            portNote_ += "; asked for again at the next start";
+        } catch (const std::system_error& error) {
+            portNote_ += "; not kept for the next start (" + std::string(error.what()) + ")";
+        }
+    }
+    commands_->setPortNote(portNote_);
     try {
         controlServer_->start(control::socketPath());
     } catch (const std::system_error& error) {

@@ -38,7 +38,8 @@ public:
 };
 
 struct RelayRuntimeOptions {
-    std::uint16_t port = 0;            // 0: chosen by the system
+    // None: the port of the last start, else any free one. 0: any free one.
+    std::optional<std::uint16_t> port;
     std::optional<std::string> name;   // default: the host's name
     std::string secretStore = "auto";  // auto | file | secret-service
 };
@@ -61,8 +62,12 @@ public:
     RelayRuntime& operator=(const RelayRuntime&) = delete;
 
     // Listens for devices and opens the control socket. Throws RelayStartFailure, and may then
-    // be called again; does nothing while running.
+    // be called again; does nothing while running. Without a port in the options it asks for
+    // the one it had last time (kept in the settings), and takes any free one when that is
+    // taken: paired computers know the relay by its address.
     void start();
+    // How the port was chosen, for the user; empty before the first start.
+    const std::string& portNote() const noexcept { return portNote_; }
     // Closes the control socket, pairing and every session.
     void stop();
 
@@ -101,7 +106,8 @@ private:
     std::unique_ptr<RelayController> controller_;
     std::unique_ptr<control::ControlCommands> commands_;
     std::unique_ptr<control::ControlServer> controlServer_;
-    std::uint16_t port_;
+    std::optional<std::uint16_t> port_;
+    std::string portNote_;
 };
 
 // The device's name as a desktop notification announces that it waits for approval.

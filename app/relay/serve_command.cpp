@@ -103,7 +103,8 @@ const std::vector<OptionSpec> runtimeOptionSpecs = {
 
 RelayRuntimeOptions runtimeOptions(const Arguments& arguments) {
     RelayRuntimeOptions options;
-    options.port = static_cast<std::uint16_t>(arguments.integer("port", 0, 65535).value_or(0));
+    if (const auto port = arguments.integer("port", 0, 65535))
+        options.port = static_cast<std::uint16_t>(*port);
     options.name = arguments.value("name");
     if (options.name && options.name->empty()) throw UsageError("--name must not be empty");
     options.secretStore = arguments.value("secret-store").value_or("auto");

@@ -24,7 +24,8 @@ click the key icon for the pairing code, the paired devices and the settings. Wi
 the panel opens as a window. The relay starts with the app; `kestrel-relay status`, `pair`,
 `devices`, `revoke`, `approve` and `config` work against it as against `kestrel-relay serve`.
 
-  --port N          listen on this TCP port (default: any free one)
+  --port N          listen on this TCP port; 0 for any free one (default: the one it had
+                    last time, or any free one when that is taken)
   --name NAME       the relay's name on the network (default: the host's name)
   --secret-store    where device keys go (default auto: the Secret Service when one works)
 )";

@@ -182,6 +182,36 @@ TEST_F(RelayCLITest, PairListSignRevokeAndRestartThroughTheCommandLine) {
     EXPECT_TRUE(cliJson({"devices"})["devices"].empty());
 }
 
+// Paired computers know the relay by its address: a restart asks for the same port, and only a
+// port taken by another program makes it take a new one (devices then find it by name). Status
+// says which.
+TEST_F(RelayCLITest, TheRelayKeepsItsPortAcrossRestartsAndTakesAnotherWhenItIsTaken) {
+    const auto restart = [&] {
+        serve_->signal(SIGTERM);
+        EXPECT_EQ(serve_->wait(), 0);
+        return startServe()["port"].get<std::uint16_t>();
+    };
+    const std::uint16_t first = startServe()["port"].get<std::uint16_t>();
+    EXPECT_EQ(cliJson({"status"})["portNote"],
+              "chosen by the system; asked for again at the next start");
+    EXPECT_EQ(restart(), first);
+    EXPECT_EQ(cliJson({"status"})["portNote"], "the port it had last time");
+
+    serve_->signal(SIGTERM);
+    EXPECT_EQ(serve_->wait(), 0);
+    asio::ip::tcp::acceptor squatter(io_, {asio::ip::make_address("127.0.0.1"), first});
+    const std::uint16_t second = startServe()["port"].get<std::uint16_t>();
+    EXPECT_NE(second, first);
+    const std::string line = cli({"status"}).standardOutput;
+    EXPECT_NE(line.find("on port " + std::to_string(second) + " (port " + std::to_string(first) +
+                        ", which it had last time, could not be used (Address already in use); "
+                        "asked for again at the next start)"),
+              std::string::npos)
+        << line;
+    squatter.close();
+    EXPECT_EQ(restart(), second) << "the new port is the one kept";
+}
+
 // A device polling for an open code asks for pairing while none is open; the relay closes it.
 asio::awaitable<void> pollForCode(asio::awaitable<asio::ip::tcp::socket> connecting) {
     asio::ip::tcp::socket socket = co_await std::move(connecting);

@@ -138,7 +138,7 @@ TEST_F(DesktopNoticeTest, AHeldDeviceIsAnnouncedOnce) {
     const ScopedEnvironmentVariable runtimeDirectory("XDG_RUNTIME_DIR",
                                                      (home.path() / "run").string());
     asio::io_context io;
-    RelayRuntime relay(io.get_executor(), {0, "Desk", "file"},
+    RelayRuntime relay(io.get_executor(), {std::uint16_t{0}, "Desk", "file"},
                        {nullptr, std::make_unique<XdgAutostartLoginItem>(
                                      (home.path() / "autostart.desktop").string())});
     relay.start();

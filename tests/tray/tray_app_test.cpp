@@ -71,7 +71,7 @@ private:
 
 class TrayAppTest : public ::testing::Test {
 protected:
-    TrayAppTest() : app_(TrayRelay::Options{{0, "Tray Test", "file"}, {}}) {
+    TrayAppTest() : app_(TrayRelay::Options{{std::uint16_t{0}, "Tray Test", "file"}, {}}) {
         connect(&app_.relay(), &TrayRelay::stateChanged,
                 [this](const RelayState& state) { state_ = state; });
         waitFor([&] { return state_.isRunning; }, "the relay to start");
