@@ -32,7 +32,7 @@ Commands:
   list [--json]         the paired relays
   forget NAME-or-ID     forget a paired relay
 
-Every command takes --help.
+Every command takes --help; --version alone prints the version.
 State: the paired relays in $XDG_CONFIG_HOME/kestrel-agent, their keys in
 $XDG_DATA_HOME/kestrel-agent.
 )usage";
@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
     // This process holds device keys: no core dumps, no tracing by other processes.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const std::vector<std::string> all(argv + 1, argv + argc);
+    if (all.size() == 1 && all[0] == "--version") {
+        std::cout << "kestrel-agent " KESTREL_VERSION "\n";
+        return 0;
+    }
     if (all.empty() || all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
         (all.empty() ? std::cerr : std::cout) << usage;
         return all.empty() ? 2 : 0;

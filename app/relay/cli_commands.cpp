@@ -32,14 +32,15 @@ control::ControlClient connectToRelay() {
     return std::move(*client);
 }
 
-// Prints an error answer as one line; true when the answer was one.
-bool reportError(const Json& answer, bool json) {
-    if (!answer.contains("error")) return false;
+// Prints an error answer as one line; its exit status (2 for a request that was wrong, 1 for
+// anything else), or 0 when the answer was no error.
+int reportError(const Json& answer, bool json) {
+    if (!answer.contains("error")) return 0;
     if (json)
         std::cout << answer.dump() << std::endl;
     else
         std::cerr << "kestrel-relay: " << answer["error"].get<std::string>() << std::endl;
-    return true;
+    return answer.value("usage", false) ? 2 : 1;
 }
 
 // Runs one request/answer command: prints the answer as JSON, or through `print`.
@@ -48,7 +49,7 @@ int simpleCommand(const Arguments& arguments, const Json& request, Print print) 
     control::ControlClient client = connectToRelay();
     const Json answer = control::request(client, request);
     const bool json = arguments.has("json");
-    if (reportError(answer, json)) return 1;
+    if (const int status = reportError(answer, json)) return status;
     if (json)
         std::cout << answer.dump() << std::endl;
     else
@@ -194,7 +195,7 @@ int askAboutHeldDevice(const Json& result) {
     control::ControlClient client = connectToRelay();
     const Json request = {{"command", keep ? "approve" : "revoke"}, {"device", result["deviceID"]}};
     const Json reply = control::request(client, request);
-    if (reportError(reply, false)) return 1;
+    if (const int status = reportError(reply, false)) return status;
     std::cout << (keep ? "Approved: it can use the agent now." : "Revoked.") << std::endl;
     return keep ? 0 : 1;
 }
@@ -269,7 +270,7 @@ int runPair(const std::vector<std::string>& words) {
     control::ControlClient client = connectToRelay();
     catchInterrupt();
     const Json opened = control::request(client, {{"command", "pair"}, {"seconds", seconds}});
-    if (reportError(opened, json)) return 1;
+    if (const int status = reportError(opened, json)) return status;
     if (json)
         std::cout << opened.dump() << std::endl;
     else

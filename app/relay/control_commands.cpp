@@ -55,7 +55,8 @@ Json deviceJson(const DeviceMetadata& device) {
 std::variant<DeviceMetadata, Json> findDevice(RelayController& controller, const Json* given,
                                               std::string_view what) {
     if (given == nullptr || !given->is_string() || given->get<std::string>().empty()) {
-        return errorAnswer("name the device to " + std::string(what) + " by its ID or its name");
+        return usageErrorAnswer("name the device to " + std::string(what) +
+                                " by its ID or its name");
     }
     const std::string text = given->get<std::string>();
     const std::optional<UUID> id = UUID::fromString(text);
@@ -64,12 +65,12 @@ std::variant<DeviceMetadata, Json> findDevice(RelayController& controller, const
         if (id ? device.deviceID == *id : device.displayName == text) matches.push_back(device);
     }
     if (matches.empty())
-        return errorAnswer("no paired device has the " + std::string(id ? "ID" : "name") + " \"" +
-                           text + "\"");
+        return usageErrorAnswer("no paired device has the " + std::string(id ? "ID" : "name") +
+                                " \"" + text + "\"");
     if (matches.size() > 1) {
-        return errorAnswer(std::to_string(matches.size()) + " devices are named \"" + text +
-                           "\"; " + std::string(what) +
-                           " one by its ID (see kestrel-relay devices)");
+        return usageErrorAnswer(std::to_string(matches.size()) + " devices are named \"" + text +
+                                "\"; " + std::string(what) +
+                                " one by its ID (see kestrel-relay devices)");
     }
     return matches.front();
 }
@@ -127,6 +128,8 @@ std::string_view advertisingStateName(ServiceAdvertiser::State state) {
 }  // namespace
 
 Json errorAnswer(const std::string& message) { return {{"error", message}}; }
+
+Json usageErrorAnswer(const std::string& message) { return {{"error", message}, {"usage", true}}; }
 
 std::vector<std::string> keysLeftWarnings(const PairedDeviceStore& store) {
     std::vector<std::string> lines;
@@ -208,7 +211,7 @@ Json ControlCommands::pair(const Json& request) {
     if (const Json* value = member(request, "seconds")) {
         if (!value->is_number() || value->get<double>() < 1 ||
             value->get<double>() > maxPairingSeconds) {
-            return errorAnswer("seconds must be a number from 1 to 3600");
+            return usageErrorAnswer("seconds must be a number from 1 to 3600");
         }
         seconds = value->get<double>();
     }
@@ -299,30 +302,30 @@ Json ControlCommands::configGet(const Json& request) const {
         if (wanted && wanted->is_string()) answer["atNextStart"] = *wanted;
         return answer;
     }
-    return errorAnswer("unknown setting \"" + name +
-                       "\" (known: socket-override, hide-dock-icon, launch-at-login, "
-                       "secret-store)");
+    return usageErrorAnswer("unknown setting \"" + name +
+                            "\" (known: socket-override, hide-dock-icon, launch-at-login, "
+                            "secret-store)");
 }
 
 Json ControlCommands::configSet(const Json& request) {
     const Json* key = member(request, "key");
     const Json* value = member(request, "value");
     const std::string name = key != nullptr && key->is_string() ? key->get<std::string>() : "";
-    if (value == nullptr) return errorAnswer("config-set needs a value");
+    if (value == nullptr) return usageErrorAnswer("config-set needs a value");
     std::optional<std::string> warning;
     try {
         if (name == "socket-override") {
             if (!value->is_string())
-                return errorAnswer("socket-override takes a path (or \"\" for none)");
+                return usageErrorAnswer("socket-override takes a path (or \"\" for none)");
             const std::string path = value->get<std::string>();
-            if (auto refusal = refusedSocketOverride(path)) return errorAnswer(*refusal);
+            if (auto refusal = refusedSocketOverride(path)) return usageErrorAnswer(*refusal);
             controller_.setSocketOverride(path);
             // Kept all the same: the agent may simply not be running yet.
             if (auto problem = path.empty() ? std::nullopt : AgentForwarder::listeningProblem(path))
                 warning = path + ": " + *problem + consequence(path);
         } else if (name == "hide-dock-icon" || name == "launch-at-login") {
             const std::optional<bool> flag = parseBool(*value);
-            if (!flag) return errorAnswer(name + " takes true or false");
+            if (!flag) return usageErrorAnswer(name + " takes true or false");
             if (name == "hide-dock-icon")
                 controller_.setHideDockIcon(*flag);
             else
@@ -330,7 +333,7 @@ Json ControlCommands::configSet(const Json& request) {
         } else if (name == "secret-store") {
             const std::string kind = value->is_string() ? value->get<std::string>() : "";
             if (kind != "auto" && kind != "file" && kind != "secret-service")
-                return errorAnswer("secret-store takes auto, file or secret-service");
+                return usageErrorAnswer("secret-store takes auto, file or secret-service");
             // The running relay's sessions hold the open store; the keys move at the next
             // start, before any device connects.
             controller_.settings().setValue("secretStoreWanted", kind);

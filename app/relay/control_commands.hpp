@@ -43,6 +43,9 @@ private:
 
 // {"error": message}
 nlohmann::json errorAnswer(const std::string& message);
+// {"error": message, "usage": true}: the request itself was wrong (a bad setting, an unknown
+// device), which the CLI reports as a usage error.
+nlohmann::json usageErrorAnswer(const std::string& message);
 
 // One line for each revoked device whose key the secret store still holds.
 std::vector<std::string> keysLeftWarnings(const PairedDeviceStore& store);

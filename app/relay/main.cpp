@@ -40,7 +40,8 @@ Commands:
                         moves the keys at the relay's next start)
   agent                 the agent sockets looked for, and the one in use
 
-Every command takes --json (one JSON object per line) and --help.
+Every command takes --json (one JSON object per line) and --help; --version alone prints the
+version.
 State: settings in $XDG_CONFIG_HOME/kestrel-relay, device keys in the Secret Service or in
 $XDG_DATA_HOME/kestrel-relay, the control socket in $XDG_RUNTIME_DIR/kestrel-relay.
 )";
@@ -58,6 +59,10 @@ int runServeCommand(const std::vector<std::string>& words) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> all(argv + 1, argv + argc);
+    if (all.size() == 1 && all[0] == "--version") {
+        std::cout << "kestrel-relay " KESTREL_VERSION "\n";
+        return 0;
+    }
     if (all.empty() || all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
         (all.empty() ? std::cerr : std::cout) << usage;
         return all.empty() ? 2 : 0;

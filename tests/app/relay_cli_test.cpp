@@ -277,7 +277,7 @@ TEST_F(RelayCLITest, AgentPathsAreCheckedAndAgentFailuresAreLoggedAndShown) {
          {"relative.sock", "./agent.sock", "~/agent.sock", "$XDG_RUNTIME_DIR/agent.sock"}) {
         SCOPED_TRACE(refused);
         const ProcessOutput output = cli({"config", "set", "socket-override", refused});
-        EXPECT_EQ(output.exitStatus, 1);
+        EXPECT_EQ(output.exitStatus, 2) << "a bad argument";
         EXPECT_EQ(lineCount(output.standardError), 1u) << output.standardError;
         EXPECT_NE(output.standardError.find("not an absolute path"), std::string::npos);
         EXPECT_EQ(cliJson({"config", "get", "socket-override"})["value"], "");
@@ -409,7 +409,7 @@ TEST_F(RelayCLITest, BadArgumentsGetOneLineAndExitTwo) {
         {"config", "set", "hide-dock-icon"},
         {},
     };
-    for (const auto& arguments : cases) {
+    const auto expectUsageError = [&](const std::vector<std::string>& arguments) {
         const ProcessOutput output = cli(arguments);
         EXPECT_EQ(output.exitStatus, 2) << arguments.size();
         EXPECT_FALSE(output.standardError.empty());
@@ -417,7 +417,27 @@ TEST_F(RelayCLITest, BadArgumentsGetOneLineAndExitTwo) {
             EXPECT_EQ(std::count(output.standardError.begin(), output.standardError.end(), '\n'), 1)
                 << output.standardError;
         }
+    };
+    for (const auto& arguments : cases) expectUsageError(arguments);
+
+    // Requests the running relay finds wrong are usage errors too; a relay that cannot carry
+    // out a right one is a failure (1).
+    startServe();
+    const std::vector<std::vector<std::string>> refusedByTheRelay = {
+        {"config", "get", "nope"},
+        {"config", "set", "launch-at-login", "maybe"},
+        {"config", "set", "socket-override", "relative/agent.sock"},
+        {"config", "set", "secret-store", "vault"},
+        {"revoke", "nosuch"},
+        {"approve", "5E0C0D3A-0000-4000-8000-000000000001"},
+    };
+    for (const auto& arguments : refusedByTheRelay) {
+        SCOPED_TRACE(arguments[0] + " " + arguments[1]);
+        expectUsageError(arguments);
     }
+    const ProcessOutput version = cli({"--version"});
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_TRUE(version.standardOutput.starts_with("kestrel-relay ")) << version.standardOutput;
 }
 
 }  // namespace
