@@ -130,7 +130,8 @@ public:
 
     // What the user is told when the one handshake a code allows does not complete.
     static constexpr std::string_view codeUsedUpMessage =
-        "a device tried the code but did not finish. Press Pair New Device\u2026 for a new code.";
+        "a device tried the code but did not finish; a new code is needed (kestrel-relay pair, "
+        "or Pair New Device\u2026 in the tray).";
     static constexpr std::string_view replacedMessage = "a new code replaced it";
 
     // RelayListenerDelegate
