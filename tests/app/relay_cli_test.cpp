@@ -11,7 +11,6 @@
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/use_future.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -27,6 +26,7 @@
 #include "protocol/test_support.hpp"
 #include "relay/relay_client.hpp"
 #include "support/child_process.hpp"
+#include "support/run_to_end.hpp"
 #include "support/ssh_agent_fixture.hpp"
 
 namespace kestrel::testing {
@@ -76,10 +76,7 @@ protected:
 
     template <typename T>
     T run(asio::awaitable<T> task) {
-        auto future = asio::co_spawn(io_, std::move(task), asio::use_future);
-        io_.restart();
-        io_.run();
-        return future.get();
+        return runToEnd(io_, std::move(task));
     }
 
     asio::awaitable<asio::ip::tcp::socket> connect(std::uint16_t port,

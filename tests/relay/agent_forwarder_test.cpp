@@ -10,7 +10,6 @@
 #include <unistd.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <asio/use_future.hpp>
 
 #include <atomic>
 #include <cerrno>
@@ -31,6 +30,7 @@
 #include "protocol/base64.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 #include "protocol/ssh_wire.hpp"
+#include "support/run_to_end.hpp"
 #include "support/scoped_environment.hpp"
 #include "support/ssh_agent_fixture.hpp"
 
@@ -306,11 +306,8 @@ constexpr std::chrono::steady_clock::duration testTimeLimit = std::chrono::secon
 Bytes forwardNow(ByteView request, const std::string& socketPath,
                  std::chrono::steady_clock::duration timeLimit = testTimeLimit) {
     asio::io_context io;
-    auto reply = asio::co_spawn(
-        io, AgentForwarder::forward(Bytes(request.begin(), request.end()), socketPath, timeLimit),
-        asio::use_future);
-    io.run();
-    return reply.get();
+    return testing::runToEnd(
+        io, AgentForwarder::forward(Bytes(request.begin(), request.end()), socketPath, timeLimit));
 }
 
 TEST(AgentForwarderRealAgentTest, IdentitiesAnswerListsTheAgentsKeys) {

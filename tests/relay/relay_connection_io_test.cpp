@@ -8,10 +8,11 @@
 #include <asio/io_context.hpp>
 #include <asio/read.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/use_future.hpp>
 #include <asio/write.hpp>
 
 #include <thread>
+
+#include "support/run_to_end.hpp"
 
 namespace kestrel {
 namespace {
@@ -28,10 +29,7 @@ protected:
 
     template <typename T>
     T run(asio::awaitable<T> task) {
-        auto future = asio::co_spawn(io_, std::move(task), asio::use_future);
-        io_.restart();
-        io_.run();
-        return future.get();
+        return testing::runToEnd(io_, std::move(task));
     }
 
     // Writes raw bytes from the client end, then optionally closes its sending side.
