@@ -46,6 +46,76 @@ State: settings in $XDG_CONFIG_HOME/kestrel-relay, device keys in the Secret Ser
 $XDG_DATA_HOME/kestrel-relay, the control socket in $XDG_RUNTIME_DIR/kestrel-relay.
 )";
 
+// Each command's own --help.
+constexpr const char* serveHelp =
+    R"(usage: kestrel-relay serve [--port N] [--name NAME] [--secret-store auto|file|secret-service] [--json]
+
+Runs the relay in the foreground until Ctrl-C or SIGTERM: it listens for paired devices,
+advertises itself by DNS-SD through avahi-daemon, and forwards their "list keys" and "sign"
+requests to this computer's SSH agent.
+
+  --port N          the TCP port; 0 for any free one (default: the port it had last time,
+                    or any free one at the first start or when that one is taken)
+  --name NAME       the relay's name on the network (default: the host's name)
+  --secret-store    where device keys go: auto (the Secret Service when one works, else a
+                    file; the default), file, or secret-service
+  --json            print the start as one JSON object
+
+Only one relay (serve or kestrel-relay-tray) runs per user.
+)";
+
+constexpr const char* statusHelp = R"(usage: kestrel-relay status [--json]
+
+Whether the relay runs, its port and how it was chosen, how it is advertised, pairing, the
+paired and held devices, the key store, the last agent failure and the agent sockets.
+)";
+
+constexpr const char* pairHelp = R"(usage: kestrel-relay pair [--seconds N] [--json]
+
+Opens pairing, shows the six-digit code and waits until a device has used it, the code
+expires (default 120 s; --seconds from 1 to 3600) or Ctrl-C cancels it.
+
+Exit status: 0 paired; 3 paired but held (other devices tried to pair around the same time;
+on a terminal it asks whether the device is yours, then exits 0 once it is approved and 1
+once revoked); 1 expired, cancelled or failed; 2 bad arguments.
+)";
+
+constexpr const char* cancelPairingHelp = R"(usage: kestrel-relay cancel-pairing [--json]
+
+Closes pairing now; the open code stops working.
+)";
+
+constexpr const char* devicesHelp = R"(usage: kestrel-relay devices [--json]
+
+The paired devices: name, ID, when each paired and was last used, and whether it is held.
+)";
+
+constexpr const char* revokeHelp = R"(usage: kestrel-relay revoke ID-or-NAME [--json]
+
+Unpairs the device: its open connections end at once and its key is deleted.
+)";
+
+constexpr const char* approveHelp = R"(usage: kestrel-relay approve ID-or-NAME [--json]
+
+Lets a held device use the agent. A device is held when other devices tried to pair around
+the time it did; approve it only if it is yours, else revoke it.
+)";
+
+constexpr const char* configHelp = R"(usage: kestrel-relay config get KEY [--json]
+       kestrel-relay config set KEY VALUE [--json]
+
+Settings:
+  socket-override   a custom agent socket path, absolute ("" for none)
+  hide-dock-icon    true or false: the tray's panel stays out of the task bar
+  launch-at-login   true or false: enables the systemd user unit of kestrel-relay serve
+  secret-store      auto, file or secret-service: the keys move there at the next start
+)";
+
+constexpr const char* agentHelp = R"(usage: kestrel-relay agent [--json]
+
+The agent sockets the relay looks for, in order, whether each exists, and the one in use.
+)";
+
 int runServeCommand(const std::vector<std::string>& words) {
     std::vector<OptionSpec> specs = runtimeOptionSpecs;
     specs.push_back({"json", false});
@@ -67,12 +137,20 @@ int main(int argc, char** argv) {
         (all.empty() ? std::cerr : std::cout) << usage;
         return all.empty() ? 2 : 0;
     }
-    const std::map<std::string, int (*)(const std::vector<std::string>&)> commands = {
-        {"serve", runServeCommand}, {"status", runStatus},
-        {"pair", runPair},          {"cancel-pairing", runCancelPairing},
-        {"devices", runDevices},    {"revoke", runRevoke},
-        {"approve", runApprove},    {"config", runConfig},
-        {"agent", runAgent},
+    struct Command {
+        int (*run)(const std::vector<std::string>&);
+        const char* help;
+    };
+    const std::map<std::string, Command> commands = {
+        {"serve", {runServeCommand, serveHelp}},
+        {"status", {runStatus, statusHelp}},
+        {"pair", {runPair, pairHelp}},
+        {"cancel-pairing", {runCancelPairing, cancelPairingHelp}},
+        {"devices", {runDevices, devicesHelp}},
+        {"revoke", {runRevoke, revokeHelp}},
+        {"approve", {runApprove, approveHelp}},
+        {"config", {runConfig, configHelp}},
+        {"agent", {runAgent, agentHelp}},
     };
     const std::vector<std::string> rest(all.begin() + 1, all.end());
     const auto command = commands.find(all[0]);
@@ -81,11 +159,11 @@ int main(int argc, char** argv) {
             throw UsageError("unknown command \"" + all[0] + "\" (see kestrel-relay --help)");
         for (const std::string& word : rest) {
             if (word == "--help" || word == "-h") {
-                std::cout << usage;
+                std::cout << command->second.help;
                 return 0;
             }
         }
-        return command->second(rest);
+        return command->second.run(rest);
     } catch (const UsageError& error) {
         std::cerr << "kestrel-relay: " << error.what() << std::endl;
         return 2;

@@ -393,6 +393,16 @@ TEST_F(RelayCLITest, OneRelayPerUserAndClearWordsWhenNoneRuns) {
     EXPECT_NE(second.standardError.find("already running"), std::string::npos);
 }
 
+TEST_F(RelayCLITest, EachCommandHasItsOwnHelp) {
+    for (const std::string command : {"serve", "status", "pair", "cancel-pairing", "devices",
+                                      "revoke", "approve", "config", "agent"}) {
+        const ProcessOutput output = cli({command, "--help"});
+        EXPECT_EQ(output.exitStatus, 0) << command;
+        EXPECT_TRUE(output.standardOutput.starts_with("usage: kestrel-relay " + command + " "))
+            << output.standardOutput;
+    }
+}
+
 TEST_F(RelayCLITest, BadArgumentsGetOneLineAndExitTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {"frobnicate"},
