@@ -52,11 +52,7 @@ RelayController::~RelayController() { stop(); }
 void RelayController::start(std::uint16_t port) {
     if (listener_) return;
     auto listener = std::make_unique<RelayListener>(
-        relayExecutor_, store_, relayName_,
-        [this]() -> std::optional<std::string> {
-            if (socketOverride_.empty()) return std::nullopt;
-            return socketOverride_;
-        },
+        relayExecutor_, store_, relayName_, [this] { return customSocketPath(); },
         services_.notices);
     listener->setDelegate(this);
     listener->setAgentFailureHandler([this](const AgentFailure& failure) {

@@ -105,6 +105,11 @@ public:
 
     // The custom agent socket path; empty means none. Stored at every change.
     const std::string& socketOverride() const noexcept { return socketOverride_; }
+    // The same as the agent forwarder takes it: none for the empty text.
+    std::optional<std::string> customSocketPath() const {
+        if (socketOverride_.empty()) return std::nullopt;
+        return socketOverride_;
+    }
     void setSocketOverride(std::string path);
     bool hideDockIcon() const noexcept { return hideDockIcon_; }
     void setHideDockIcon(bool hide);

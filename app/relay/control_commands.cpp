@@ -81,11 +81,6 @@ double secondsUntil(Date date) {
     return left > 0 ? left : 0;
 }
 
-std::optional<std::string> customPath(const RelayController& controller) {
-    if (controller.socketOverride().empty()) return std::nullopt;
-    return controller.socketOverride();
-}
-
 // A custom socket path that can never serve, or none.
 std::optional<std::string> refusedSocketOverride(const std::string& path) {
     if (path.empty()) return std::nullopt;  // none: the other candidates are used
@@ -353,7 +348,7 @@ Json ControlCommands::configSet(const Json& request) {
 }
 
 Json ControlCommands::agent() const {
-    const std::optional<std::string> custom = customPath(controller_);
+    const std::optional<std::string> custom = controller_.customSocketPath();
     Json candidates = Json::array();
     for (const AgentSocketCandidate& candidate : AgentForwarder::socketCandidates(custom)) {
         std::error_code ignored;

@@ -105,6 +105,15 @@ std::optional<std::uint16_t> keptPort(const SettingsStore& settings) {
     return static_cast<std::uint16_t>(port);
 }
 
+// The body of the notification that a held device waits for approval.
+std::string heldDeviceAnnouncement(const DeviceMetadata& device) {
+    std::string text = "\u201C" + device.displayName +
+                       "\u201D paired, but cannot use the agent until you allow it.";
+    for (const PairingEvidence& evidence : device.evidence)
+        text += "\n" + evidence.description(device.displayName);
+    return text;
+}
+
 RelayStartFailure cannotListen(std::uint16_t port, const std::system_error& error) {
     return RelayStartFailure("cannot listen on port " + std::to_string(port) + ": " +
                              error.code().message());
@@ -114,46 +123,43 @@ RelayStartFailure cannotListen(std::uint16_t port, const std::system_error& erro
 
 void RelayRuntime::start() {
     if (controller_->isRunning()) return;
+    // How the port was chosen, for status.
+    std::string portNote;
     const std::optional<std::uint16_t> kept = keptPort(*settings_);
+    const auto listen = [this](std::uint16_t port) {
+        try {
+            controller_->start(port);
+        } catch (const std::system_error& error) {
+            throw cannotListen(port, error);
+        }
+    };
     if (port_) {
-        try {
-            controller_->start(*port_);
-        } catch (const std::system_error& error) {
-            throw cannotListen(*port_, error);
-        }
-        portNote_ = *port_ != 0 ? "set with --port" : "chosen by the system";
-    } else if (kept) {
-        try {
-            controller_->start(*kept);
-            portNote_ = "the port it had last time";
-        } catch (const std::system_error& error) {
-            // Taken by another program: any free port, and devices find the relay again by name.
-            try {
-                controller_->start(0);
-            } catch (const std::system_error& again) {
-                throw cannotListen(0, again);
-            }
-            portNote_ = "port " + std::to_string(*kept) + ", which it had last time, " +
-                        "could not be used (" + error.code().message() + ")";
-        }
+        listen(*port_);
+        portNote = *port_ != 0 ? "set with --port" : "chosen by the system";
+    } else if (!kept) {
+        listen(0);
+        portNote = "chosen by the system";
     } else {
         try {
-            controller_->start(0);
+            controller_->start(*kept);
+            portNote = "the port it had last time";
         } catch (const std::system_error& error) {
-            throw cannotListen(0, error);
+            // Taken by another program: any free port, and devices find the relay again by name.
+            listen(0);
+            portNote = "port " + std::to_string(*kept) + ", which it had last time, " +
+                       "could not be used (" + error.code().message() + ")";
         }
-        portNote_ = "chosen by the system";
     }
     const std::uint16_t port = *controller_->port();
     if (kept != port) {
         try {
             settings_->setValue(portKey, port);
-            portNote_ += "; asked for again at the next start";
+            portNote += "; asked for again at the next start";
         } catch (const std::system_error& error) {
-            portNote_ += "; not kept for the next start (" + std::string(error.what()) + ")";
+            portNote += "; not kept for the next start (" + std::string(error.what()) + ")";
         }
     }
-    commands_->setPortNote(portNote_);
+    commands_->setPortNote(portNote);
     try {
         controlServer_->start(control::socketPath());
     } catch (const std::system_error& error) {
@@ -169,8 +175,7 @@ void RelayRuntime::stop() {
 }
 
 std::optional<std::string> RelayRuntime::agentSocket() const {
-    const std::string& custom = controller_->socketOverride();
-    return AgentForwarder::resolveSocketPath(custom.empty() ? std::nullopt : std::optional(custom));
+    return AgentForwarder::resolveSocketPath(controller_->customSocketPath());
 }
 
 // 1Password's agent socket is ~/.1password/agent.sock, also when ssh_config or SSH_AUTH_SOCK
@@ -190,14 +195,6 @@ std::vector<std::string> RelayRuntime::warnings() const {
                         "\" cannot connect until its key can be read: " + device.reason);
     }
     return lines;
-}
-
-std::string heldDeviceAnnouncement(const DeviceMetadata& device) {
-    std::string text = "\u201C" + device.displayName +
-                       "\u201D paired, but cannot use the agent until you allow it.";
-    for (const PairingEvidence& evidence : device.evidence)
-        text += "\n" + evidence.description(device.displayName);
-    return text;
 }
 
 // A held device waits for the user, who may not be looking at the relay: the desktop says so.

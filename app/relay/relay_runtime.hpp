@@ -66,12 +66,11 @@ public:
     // the one it had last time (kept in the settings), and takes any free one when that is
     // taken: paired computers know the relay by its address.
     void start();
-    // How the port was chosen, for the user; empty before the first start.
-    const std::string& portNote() const noexcept { return portNote_; }
     // Closes the control socket, pairing and every session.
     void stop();
 
     RelayController& controller() noexcept { return *controller_; }
+    const RelayController& controller() const noexcept { return *controller_; }
     // The agent socket in use now (the custom path, when set, wins), or none.
     std::optional<std::string> agentSocket() const;
     bool usesOnePassword() const;
@@ -107,10 +106,6 @@ private:
     std::unique_ptr<control::ControlCommands> commands_;
     std::unique_ptr<control::ControlServer> controlServer_;
     std::optional<std::uint16_t> port_;
-    std::string portNote_;
 };
-
-// The device's name as a desktop notification announces that it waits for approval.
-std::string heldDeviceAnnouncement(const DeviceMetadata& device);
 
 }  // namespace kestrel

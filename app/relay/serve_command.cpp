@@ -14,21 +14,21 @@
 namespace kestrel::cli {
 namespace {
 
-std::string agentLine(const std::optional<std::string>& customPath) {
-    for (const AgentSocketCandidate& candidate : AgentForwarder::socketCandidates(customPath)) {
-        if (AgentForwarder::resolveSocketPath(customPath) == candidate.path) {
-            return candidate.path + " (" + candidate.label + ")";
-        }
+// The agent socket in use and where it was found.
+std::string agentLine(const RelayController& controller, const std::optional<std::string>& path) {
+    if (!path)
+        return "none found (start an agent, or: kestrel-relay config set socket-override PATH)";
+    for (const AgentSocketCandidate& candidate :
+         AgentForwarder::socketCandidates(controller.customSocketPath())) {
+        if (candidate.path == *path) return candidate.path + " (" + candidate.label + ")";
     }
-    return "none found (start an agent, or: kestrel-relay config set socket-override PATH)";
+    return *path;
 }
 
-void printStarted(const RelayController& controller, bool json) {
-    const std::optional<std::string> custom = controller.socketOverride().empty()
-                                                  ? std::nullopt
-                                                  : std::optional(controller.socketOverride());
+void printStarted(const RelayRuntime& runtime, bool json) {
+    const RelayController& controller = runtime.controller();
+    const std::optional<std::string> path = runtime.agentSocket();
     if (json) {
-        const auto path = AgentForwarder::resolveSocketPath(custom);
         std::cout << nlohmann::json{{"port", *controller.port()},
                                     {"relayName", controller.relayName()},
                                     {"agentSocket",
@@ -39,7 +39,7 @@ void printStarted(const RelayController& controller, bool json) {
         return;
     }
     std::cout << "Kestrel relay \"" << controller.relayName() << "\" listening on port "
-              << *controller.port() << "; agent socket: " << agentLine(custom) << "\n"
+              << *controller.port() << "; agent socket: " << agentLine(controller, path) << "\n"
               << "To pair a device, run `kestrel-relay pair` in another terminal." << std::endl;
 }
 
@@ -81,7 +81,7 @@ int serve(const ServeOptions& options) {
     runtime.start();
     controller.addObserver(logEvent);
 
-    printStarted(controller, options.json);
+    printStarted(runtime, options.json);
     for (const std::string& warning : runtime.warnings())
         std::cerr << "kestrel-relay: warning: " << warning << std::endl;
 

@@ -73,6 +73,4 @@ void SignatureNoticeWindow::present(const QString& deviceName, bool onePassword)
     raise();
 }
 
-void SignatureNoticeWindow::dismiss() { hide(); }
-
 }  // namespace kestrel

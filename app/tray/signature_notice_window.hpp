@@ -23,7 +23,6 @@ public:
     // Brings the notice up, centred on the screen, for the device; onePassword adds where to
     // approve the request in 1Password.
     void present(const QString& deviceName, bool onePassword);
-    void dismiss();
 
     static QString deviceText(const QString& deviceName);
     static const QString onePasswordText;

@@ -52,7 +52,7 @@ TrayApp::TrayApp(TrayRelay::Options options, QObject* parent)
     TrayRelay* relay = relay_.get();
     connect(relay, &TrayRelay::stateChanged, this, &TrayApp::applyState);
     connect(relay, &TrayRelay::noticeShown, notice_.get(), &SignatureNoticeWindow::present);
-    connect(relay, &TrayRelay::noticeHidden, notice_.get(), &SignatureNoticeWindow::dismiss);
+    connect(relay, &TrayRelay::noticeHidden, notice_.get(), &QWidget::hide);
 
     RelayPanel* panel = panel_.get();
     // Showing the panel tries again a start that failed (a port that was taken, say).
