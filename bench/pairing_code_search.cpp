@@ -56,6 +56,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/common/arguments.hpp"
 #include "protocol/crypto.hpp"
 #include "protocol/pairing.hpp"
 #include "protocol/secure_channel.hpp"
@@ -82,9 +83,7 @@ constexpr std::string_view serverConfirmText = "server-confirm";
 constexpr std::string_view clientConfirmText = "client-confirm";
 constexpr std::size_t confirmLength = serverConfirmText.size();
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using cli::UsageError;
 
 struct SelfCheckFailed : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -494,25 +493,14 @@ bool completesHandshake(Capture& capture, const Digest& psk) {
 // --- Command line and report -----------------------------------------------------------------
 
 unsigned parseThreads(int argc, char** argv) {
-    unsigned threads = 1;
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (word == "--help" || word == "-h") {
-            std::fputs(usageText, stdout);
-            std::exit(0);
-        }
-        if (word != "--threads") throw UsageError("unknown argument '" + word + "' (try --help)");
-        const std::string value = i + 1 < argc ? argv[++i] : "";
-        char* end = nullptr;
-        const unsigned long parsed = std::strtoul(value.c_str(), &end, 10);
-        if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' || parsed < 1 ||
-            parsed > maxThreads) {
-            throw UsageError("--threads needs a whole number from 1 to " +
-                             std::to_string(maxThreads) + ", not '" + value + "'");
-        }
-        threads = static_cast<unsigned>(parsed);
+    const kestrel::cli::Arguments arguments(std::vector<std::string>(argv + 1, argv + argc),
+                                            {{"threads", true}, {"help", false, 'h'}});
+    arguments.expectPositional(0, "");
+    if (arguments.has("help")) {
+        std::fputs(usageText, stdout);
+        std::exit(0);
     }
-    return threads;
+    return static_cast<unsigned>(arguments.integer("threads", 1, maxThreads).value_or(1));
 }
 
 double processorSeconds() {

@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/common/arguments.hpp"
 #include "protocol/pairing.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 #include "relay/relay_client.hpp"
@@ -72,44 +73,29 @@ constexpr auto probeInterval = std::chrono::milliseconds(300);
 constexpr int quietProbes = 10;
 
 Options parse(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        const auto number = [&] {
-            const std::string value = i + 1 < argc ? argv[++i] : "";
-            std::size_t used = 0;
-            int parsed = -1;
-            try {
-                parsed = std::stoi(value, &used);
-            } catch (const std::logic_error&) {
-            }
-            if (used != value.size() || parsed < 0) {
-                throw std::runtime_error(word + " needs a whole number of 0 or more, got '" +
-                                         value + "'");
-            }
-            return parsed;
-        };
-        if (word == "--idle")
-            options.idle = number();
-        else if (word == "--stalled")
-            options.stalled = number();
-        else if (word == "--bad-per-second")
-            options.badPerSecond = number();
-        else if (word == "--sources")
-            options.sources = number();
-        else if (word == "--seconds")
-            options.seconds = number();
-        else if (word == "--check")
-            options.check = true;
-        else if (word == "--help" || word == "-h") {
-            std::fputs(usageText, stdout);
-            std::exit(0);
-        } else
-            throw std::runtime_error("unknown option " + word + "\n" + usageText);
+    const kestrel::cli::Arguments arguments(std::vector<std::string>(argv + 1, argv + argc),
+                                            {{"idle", true},
+                                             {"stalled", true},
+                                             {"bad-per-second", true},
+                                             {"sources", true},
+                                             {"seconds", true},
+                                             {"check", false},
+                                             {"help", false, 'h'}});
+    arguments.expectPositional(0, "");
+    if (arguments.has("help")) {
+        std::fputs(usageText, stdout);
+        std::exit(0);
     }
-    if (options.sources < 1 || options.sources > 253)
-        throw std::runtime_error("--sources must be 1 to 253, got " +
-                                 std::to_string(options.sources));
+    Options options;
+    const auto number = [&](const char* name, int fallback, long min, long max) {
+        return static_cast<int>(arguments.integer(name, min, max).value_or(fallback));
+    };
+    options.idle = number("idle", options.idle, 0, 1'000'000);
+    options.stalled = number("stalled", options.stalled, 0, 1'000'000);
+    options.badPerSecond = number("bad-per-second", options.badPerSecond, 0, 1'000'000);
+    options.sources = number("sources", options.sources, 1, 253);
+    options.seconds = number("seconds", options.seconds, 1, 86'400);
+    options.check = arguments.has("check");
     return options;
 }
 
@@ -356,7 +342,10 @@ int main(int argc, char** argv) try {
         after.descriptors, recoverySeconds);
     return options.check && (!flooded.allServed() || after.descriptors > baseline.descriptors) ? 1
                                                                                                : 0;
-} catch (const std::exception& error) {
+} catch (const kestrel::cli::UsageError& error) {
     std::fprintf(stderr, "relay_flood: %s\n", error.what());
     return 2;
+} catch (const std::exception& error) {
+    std::fprintf(stderr, "relay_flood: %s\n", error.what());
+    return 1;
 }

@@ -205,18 +205,71 @@ std::string shellWord(const std::string& text) {
     return quoted + "'";
 }
 
+namespace {
+
+std::string describe(const PairedRelay& relay) {
+    return "relay \u201C" + relay.relayName + "\u201D at " + relay.address + " (device " +
+           relay.deviceID.uuidString() + ")";
+}
+
+// Whether an earlier pairing with the same relay may be replaced: --replace says yes; at a
+// terminal the user is asked; otherwise a new pairing would be made blind, so it is refused
+// before the code is used.
+bool mayReplace(const PairedRelay& earlier, bool replaceGiven) {
+    if (replaceGiven) return true;
+    if (!::isatty(STDIN_FILENO)) {
+        throw UsageError("this computer is already paired with " + describe(earlier) +
+                         "; add --replace to pair again");
+    }
+    std::cerr << "This computer is already paired with " << describe(earlier)
+              << ".\nPair again and replace that pairing? [y/N] " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+}  // namespace
+
 int runPair(const std::vector<std::string>& words) {
-    const Arguments arguments(
-        words, {{"relay", true}, {"relay-name", true}, {"name", true}, {"code", true}});
+    const Arguments arguments(words, {{"relay", true},
+                                      {"relay-name", true},
+                                      {"name", true},
+                                      {"code", true},
+                                      {"replace", false}});
     arguments.expectPositional(0, "");
     if (arguments.has("relay") && arguments.has("relay-name"))
         throw UsageError("give either --relay HOST:PORT or --relay-name NAME");
     const std::string name = arguments.value("name").value_or(localizedHostName());
     if (name.empty()) throw UsageError("--name must not be empty");
     std::optional<std::string> relayText = arguments.value("relay");
-    if (relayText) parseRelayAddress(*relayText);  // a mistyped address fails before the search
-    if (!relayText) relayText = serviceAddress(chooseRelay(arguments.value("relay-name")));
+    std::optional<std::string> advertisedName;
+    if (relayText) {
+        parseRelayAddress(*relayText);  // a mistyped address fails before anything else
+    } else {
+        const DiscoveredService service = chooseRelay(arguments.value("relay-name"));
+        relayText = serviceAddress(service);
+        advertisedName = service.name;
+    }
     const RelayAddress address = parseRelayAddress(*relayText);
+
+    // The same relay is the same address, or the same name: DNS-SD keeps names unique on a
+    // network, so a relay that restarted on another port keeps its name.
+    PairedRelays relays;
+    const std::vector<PairedRelay> known = relays.list();
+    std::vector<UUID> replaced;
+    const auto considerReplacing = [&](const std::string& relayName) {
+        for (const PairedRelay& earlier : known) {
+            const bool same = earlier.address == *relayText || earlier.relayName == relayName;
+            if (!same ||
+                std::find(replaced.begin(), replaced.end(), earlier.deviceID) != replaced.end()) {
+                continue;
+            }
+            if (!mayReplace(earlier, arguments.has("replace")))
+                throw std::runtime_error("not paired again; the earlier pairing stays");
+            replaced.push_back(earlier.deviceID);
+        }
+    };
+    considerReplacing(advertisedName.value_or(std::string()));
     const std::string code = pairingCodeDigits(readCode(arguments));
 
     asio::io_context io;
@@ -228,25 +281,32 @@ int runPair(const std::vector<std::string>& words) {
     } catch (...) {
         throw std::runtime_error(pairingFailure(step, std::current_exception(), *relayText));
     }
-    PairedRelays().add(
-        {grant->relayName, *relayText, grant->deviceID, std::chrono::system_clock::now()},
-        grant->pskData);
+    // Given by address, the relay's name is known only now. The relay has already stored the
+    // new device, so a refusal here keeps both pairings rather than lose the new one.
+    try {
+        considerReplacing(grant->relayName);
+    } catch (const std::runtime_error&) {
+        std::cerr << "kestrel-agent: kept the earlier pairing too; name the relay by device ID "
+                     "(see kestrel-agent list)\n";
+    }
+    relays.add({grant->relayName, *relayText, grant->deviceID, std::chrono::system_clock::now()},
+               grant->pskData, replaced);
     std::cout << "Paired with relay \u201C" << grant->relayName << "\u201D as device "
               << grant->deviceID.uuidString() << "." << std::endl;
+    for (const UUID& old : replaced) {
+        std::cout << "The earlier pairing (device " << old.uuidString()
+                  << ") is gone from this computer; the relay lists that device until "
+                     "`kestrel-relay revoke "
+                  << old.uuidString() << "` is run there." << std::endl;
+    }
     return 0;
 }
 
 int runServe(const std::vector<std::string>& words) {
-    std::vector<std::string> rest;
-    bool foreground = false;
-    for (const std::string& word : words) {
-        if (word == "-D")
-            foreground = true;
-        else
-            rest.push_back(word);
-    }
-    const Arguments arguments(rest, {{"socket", true}, {"relay", true}});
+    const Arguments arguments(words,
+                              {{"socket", true}, {"relay", true}, {"foreground", false, 'D'}});
     arguments.expectPositional(0, "");
+    const bool foreground = arguments.has("foreground");
     PairedRelays relays;
     const PairedRelay relay = relays.find(arguments.value("relay"));
     SymmetricKey key = relays.key(relay.deviceID);
@@ -285,22 +345,23 @@ int runList(const std::vector<std::string>& words) {
     const Arguments arguments(words, {{"json", false}});
     arguments.expectPositional(0, "");
     const auto relays = PairedRelays().list();
-    for (const PairedRelay& relay : relays) {
-        if (arguments.has("json")) {
-            std::cout << nlohmann::json{{"relayName", relay.relayName},
-                                        {"address", relay.address},
-                                        {"deviceID", relay.deviceID.uuidString()},
-                                        {"pairedAt", isoDate(relay.pairedAt)}}
-                             .dump()
-                      << "\n";
-        } else {
-            std::cout << "\u201C" << relay.relayName << "\u201D at " << relay.address
-                      << "\n  device ID " << relay.deviceID.uuidString() << ", paired "
-                      << isoDate(relay.pairedAt) << "\n";
+    if (arguments.has("json")) {
+        nlohmann::json array = nlohmann::json::array();
+        for (const PairedRelay& relay : relays) {
+            array.push_back({{"relayName", relay.relayName},
+                             {"address", relay.address},
+                             {"deviceID", relay.deviceID.uuidString()},
+                             {"pairedAt", isoDate(relay.pairedAt)}});
         }
+        std::cout << array.dump() << std::endl;
+        return 0;
     }
-    if (relays.empty() && !arguments.has("json"))
-        std::cout << "No relay is paired (kestrel-agent pair).\n";
+    for (const PairedRelay& relay : relays) {
+        std::cout << "\u201C" << relay.relayName << "\u201D at " << relay.address
+                  << "\n  device ID " << relay.deviceID.uuidString() << ", paired "
+                  << isoDate(relay.pairedAt) << "\n";
+    }
+    if (relays.empty()) std::cout << "No relay is paired (kestrel-agent pair).\n";
     std::cout << std::flush;
     return 0;
 }

@@ -62,15 +62,13 @@ void PairedRelays::write(const std::vector<PairedRelay>& relays) const {
     writeFileAtomically(listPath_, asBytes(array.dump(2) + "\n"));
 }
 
-void PairedRelays::add(const PairedRelay& relay, const SymmetricKey& key) {
+void PairedRelays::add(const PairedRelay& relay, const SymmetricKey& key,
+                       const std::vector<UUID>& replaced) {
     std::vector<PairedRelay> relays = list();
     secrets_->saveWithLabel(keyService, relay.deviceID.uuidString(), key.bytes(),
                             "Kestrel agent: key for relay \u201C" + relay.relayName + "\u201D");
-    std::vector<UUID> replaced;
     std::erase_if(relays, [&](const PairedRelay& old) {
-        if (old.address != relay.address) return false;
-        replaced.push_back(old.deviceID);
-        return true;
+        return std::find(replaced.begin(), replaced.end(), old.deviceID) != replaced.end();
     });
     relays.push_back(relay);
     write(relays);

@@ -30,8 +30,9 @@ public:
     PairedRelays(std::string listPath, SecretStore& secrets);
 
     std::vector<PairedRelay> list() const;
-    // Stores the key first, then the entry (replacing one with the same address).
-    void add(const PairedRelay& relay, const SymmetricKey& key);
+    // Stores the key first, then the entry; the entries of `replaced` go, with their keys.
+    void add(const PairedRelay& relay, const SymmetricKey& key,
+             const std::vector<UUID>& replaced = {});
     void remove(const UUID& deviceID);
     // The relay was found at another address (it keeps its name and this device's key).
     void updateAddress(const UUID& deviceID, const std::string& address);

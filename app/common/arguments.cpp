@@ -10,10 +10,8 @@ Arguments::Arguments(const std::vector<std::string>& words,
     bool optionsEnded = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
-        if (optionsEnded || word.size() < 2 || word.rfind("--", 0) != 0) {
-            if (!optionsEnded && word.size() > 1 && word[0] == '-' && word != "-") {
-                throw UsageError("unknown option " + word);
-            }
+        const bool looksLikeOption = word.size() > 1 && word[0] == '-';
+        if (optionsEnded || !looksLikeOption) {
             positional_.push_back(word);
             continue;
         }
@@ -21,13 +19,20 @@ Arguments::Arguments(const std::vector<std::string>& words,
             optionsEnded = true;
             continue;
         }
-        const std::size_t equals = word.find('=');
-        const std::string name =
-            word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        const bool isShort = word[1] != '-';
+        if (isShort && word.size() != 2) throw UsageError("unknown option " + word);
+        const std::size_t equals = isShort ? std::string::npos : word.find('=');
         const auto declared =
-            std::find_if(options.begin(), options.end(),
-                         [&](const OptionSpec& option) { return option.name == name; });
-        if (declared == options.end()) throw UsageError("unknown option --" + name);
+            std::find_if(options.begin(), options.end(), [&](const OptionSpec& option) {
+                if (isShort) return option.shortName != 0 && option.shortName == word[1];
+                return option.name ==
+                       word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            });
+        if (declared == options.end()) {
+            throw UsageError("unknown option " +
+                             (equals == std::string::npos ? word : word.substr(0, equals)));
+        }
+        const std::string& name = declared->name;
         if (!declared->takesValue) {
             if (equals != std::string::npos) throw UsageError("--" + name + " takes no value");
             flags_.insert(name);

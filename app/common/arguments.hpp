@@ -22,12 +22,14 @@ public:
 struct OptionSpec {
     std::string name;  // without the leading "--"
     bool takesValue = false;
+    char shortName = 0;  // also accepted as "-X" (ssh-agent's -D, for one)
 };
 
 class Arguments {
 public:
-    // Parses argv-style words (the subcommand itself excluded). "--name value" and
-    // "--name=value" both work; "--" ends the options.
+    // Parses argv-style words (the subcommand itself excluded). "--name value",
+    // "--name=value" and, for options with a short name, "-X value" all work; "--" ends the
+    // options. Options are known by their long name afterwards.
     Arguments(const std::vector<std::string>& words, const std::vector<OptionSpec>& options);
 
     bool has(const std::string& option) const {

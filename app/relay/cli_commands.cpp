@@ -166,8 +166,10 @@ void printCode(const Json& opened) {
               << "Enter this in Kestrel to pair a device.\n"
               << "Code " << text(opened["code"]) << ", valid for "
               << opened["secondsLeft"].get<int>() << " s (until " << text(opened["expiresAt"])
-              << "). Press Ctrl-C to cancel.\n"
-              << std::endl;
+              << "). Press Ctrl-C to cancel.\n";
+    if (opened.value("replacedOpenCode", false))
+        std::cout << "This replaced the code that was open; that one no longer works.\n";
+    std::cout << std::endl;
 }
 
 void printHeld(const Json& result) {

@@ -21,32 +21,23 @@ std::optional<ControlClient> ControlClient::connect(const std::string& path) {
                                 "control socket path too long");
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    detail::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) throw std::system_error(errno, std::generic_category(), "socket");
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int error = errno;
-        ::close(fd);
         if (error == ENOENT || error == ECONNREFUSED || error == ENOTDIR) return std::nullopt;
         throw std::system_error(error, std::generic_category(),
                                 "cannot reach the relay at " + path);
     }
-    return ControlClient(fd);
-}
-
-ControlClient::ControlClient(ControlClient&& other) noexcept
-    : fd_(other.fd_), buffer_(std::move(other.buffer_)), atEnd_(other.atEnd_) {
-    other.fd_ = -1;
-}
-
-ControlClient::~ControlClient() {
-    if (fd_ >= 0) ::close(fd_);
+    return ControlClient(std::move(fd));
 }
 
 void ControlClient::send(const nlohmann::json& request) {
     const std::string line = request.dump() + "\n";
     std::size_t sent = 0;
     while (sent < line.size()) {
-        const ssize_t written = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        const ssize_t written =
+            ::send(fd_.get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) throw std::system_error(errno, std::generic_category(), "lost the relay");
         sent += static_cast<std::size_t>(written);
@@ -83,7 +74,7 @@ std::optional<nlohmann::json> ControlClient::receive(int timeoutMs) {
             return nlohmann::json::parse(line);
         }
         if (atEnd_) return std::nullopt;
-        pollfd waiting{fd_, POLLIN, 0};
+        pollfd waiting{fd_.get(), POLLIN, 0};
         const int ready = ::poll(&waiting, 1, millisecondsUntil(deadline));
         if (ready < 0 && errno == EINTR) {
             interrupted_ = true;
@@ -91,7 +82,7 @@ std::optional<nlohmann::json> ControlClient::receive(int timeoutMs) {
         }
         if (ready == 0) return std::nullopt;
         char chunk[4096];
-        const ssize_t received = ::read(fd_, chunk, sizeof chunk);
+        const ssize_t received = ::read(fd_.get(), chunk, sizeof chunk);
         if (received < 0 && errno == EINTR) {
             interrupted_ = true;
             return std::nullopt;
@@ -102,7 +93,7 @@ std::optional<nlohmann::json> ControlClient::receive(int timeoutMs) {
     }
 }
 
-void ControlClient::finishSending() { ::shutdown(fd_, SHUT_WR); }
+void ControlClient::finishSending() { ::shutdown(fd_.get(), SHUT_WR); }
 
 nlohmann::json request(ControlClient& client, const nlohmann::json& request,
                        std::chrono::milliseconds timeout) {

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/unique_fd.hpp"
+
 namespace kestrel::control {
 
 // How long a command waits for the relay's answer. The relay answers every request from its
@@ -21,10 +23,6 @@ public:
     // Other failures (permissions) throw std::system_error.
     static std::optional<ControlClient> connect(const std::string& path);
 
-    ControlClient(ControlClient&& other) noexcept;
-    ControlClient& operator=(ControlClient&&) = delete;
-    ~ControlClient();
-
     void send(const nlohmann::json& request);
     // The next answer line; none at end of stream. With timeoutMs >= 0, also none when no whole
     // line arrived in that time (check atEnd() to tell the two apart). A signal interrupting
@@ -37,9 +35,9 @@ public:
     bool interrupted() const noexcept { return interrupted_; }
 
 private:
-    explicit ControlClient(int fd) : fd_(fd) {}
+    explicit ControlClient(detail::UniqueFd fd) : fd_(std::move(fd)) {}
 
-    int fd_;
+    detail::UniqueFd fd_;
     std::string buffer_;
     bool atEnd_ = false;
     bool interrupted_ = false;

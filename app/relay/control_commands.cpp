@@ -211,10 +211,12 @@ Json ControlCommands::pair(const Json& request) {
         seconds = value->get<double>();
     }
     if (!controller_.isRunning()) return errorAnswer("the relay is not listening");
+    const bool replacing = controller_.pairingCode().has_value();
     controller_.startPairing(seconds);
     return {{"code", *controller_.pairingCode()},
             {"expiresAt", isoDate(*controller_.pairingExpiresAt())},
-            {"secondsLeft", static_cast<int>(seconds + 0.5)}};
+            {"secondsLeft", static_cast<int>(seconds + 0.5)},
+            {"replacedOpenCode", replacing}};
 }
 
 Json ControlCommands::pairingEnded(const PairingEnded& ended) {

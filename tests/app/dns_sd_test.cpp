@@ -156,7 +156,7 @@ TEST_F(DNSSDTest, PairsByNameAcrossTheLinkAndFollowsTheRelayToANewPort) {
                                   {"XDG_RUNTIME_DIR", (computer.path() / "run").string()}}));
     const auto storedAddress = [&] {
         const ProcessOutput list = runProcess({KESTREL_AGENT, "list", "--json"}, client);
-        return Json::parse(list.standardOutput)["address"].get<std::string>();
+        return Json::parse(list.standardOutput).at(0)["address"].get<std::string>();
     };
 
     ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);

@@ -372,10 +372,25 @@ TEST_F(RelayCLITest, OutOfDescriptorsTheRelayWaitsInsteadOfSpinningAndThenServes
     EXPECT_EQ(status.wait(), 0) << status.standardError();
 }
 
-TEST_F(RelayCLITest, InterruptingPairCancelsTheCode) {
+// A second terminal's `pair` takes over the window, and both say so; Ctrl-C closes it.
+TEST_F(RelayCLITest, ASecondPairReplacesTheCodeAndInterruptingPairCancelsIt) {
     startServe();
+    ChildProcess first({KESTREL_RELAY, "pair"}, environment_);
+    while (first.readLine().value().find("Ctrl-C") == std::string::npos) {
+    }
+    ChildProcess second({KESTREL_RELAY, "pair", "--json"}, environment_);
+    EXPECT_EQ(Json::parse(second.readLine().value())["replacedOpenCode"], true);
+    EXPECT_EQ(first.wait(), 1);
+    EXPECT_EQ(first.standardError(), "Pairing cancelled: a new code replaced it.\n");
+
+    const ProcessOutput third = cli({"pair", "--seconds", "1"});
+    EXPECT_NE(third.standardOutput.find("This replaced the code that was open"), std::string::npos)
+        << third.standardOutput;
+    EXPECT_EQ(Json::parse(second.readLine().value())["result"], "cancelled");
+    second.wait();
+
     ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
-    ASSERT_TRUE(pair.readLine());
+    EXPECT_EQ(Json::parse(pair.readLine().value())["replacedOpenCode"], false);
     pair.signal(SIGINT);
     EXPECT_EQ(Json::parse(pair.readLine().value())["result"], "cancelled");
     EXPECT_NE(pair.wait(), 0);

@@ -624,6 +624,8 @@ TEST_F(AgentCommandLineTest, BadArgumentsGetOneLineAndExitTwo) {
         {"pair", "--relay", "127.0.0.1:1"},  // no code on the empty standard input
         {"list", "extra"},
         {"serve", "--bogus"},
+        {"serve", "-X"},
+        {"serve", "-DD"},
         {"forget"},
         {"frobnicate"},
     };
@@ -632,6 +634,12 @@ TEST_F(AgentCommandLineTest, BadArgumentsGetOneLineAndExitTwo) {
         EXPECT_EQ(output.exitStatus, 2) << arguments.back();
         EXPECT_EQ(std::count(output.standardError.begin(), output.standardError.end(), '\n'), 1)
             << output.standardError;
+    }
+    for (const std::string command : {"pair", "serve", "list", "forget"}) {
+        const ProcessOutput help = agent({command, "--help"});
+        EXPECT_EQ(help.exitStatus, 0);
+        EXPECT_TRUE(help.standardOutput.starts_with("usage: kestrel-agent " + command + " "))
+            << help.standardOutput;
     }
     const ProcessOutput unpaired = agent({"serve", "-D"});
     EXPECT_EQ(unpaired.exitStatus, 1);
@@ -674,7 +682,54 @@ TEST_F(AgentCommandLineTest, AWrongCodeIsRefusedAndNothingIsStored) {
     }
     EXPECT_FALSE(fs::exists(home_.path() / "config" / "kestrel-agent"));
     EXPECT_FALSE(fs::exists(home_.path() / "data" / "kestrel-agent"));
-    EXPECT_EQ(agent({"list", "--json"}).standardOutput, "");
+    EXPECT_EQ(agent({"list", "--json"}).standardOutput, "[]\n");
+}
+
+// Pairing the same relay again must not happen blind: without --replace it is refused before
+// the code is used; with it, the old pairing goes here and the user is told it stays there.
+TEST_F(AgentCommandLineTest, PairingARelayAgainNeedsReplaceAndSaysTheOldDeviceStaysThere) {
+    ChildProcess relay({KESTREL_RELAY, "serve", "--json"}, environment_);
+    const std::string address =
+        "127.0.0.1:" + std::to_string(Json::parse(relay.readLine().value())["port"].get<int>());
+    std::unique_ptr<ChildProcess> pair;
+    const auto openCode = [&] {
+        pair = std::make_unique<ChildProcess>(
+            std::vector<std::string>{KESTREL_RELAY, "pair", "--json"}, environment_);
+        return Json::parse(pair->readLine().value())["code"].get<std::string>();
+    };
+    const auto pairedIDs = [&] {
+        std::vector<std::string> ids;
+        for (const Json& entry : Json::parse(agent({"list", "--json"}).standardOutput))
+            ids.push_back(entry["deviceID"]);
+        return ids;
+    };
+    ASSERT_EQ(agent({"pair", "--relay", address, "--code", openCode()}).exitStatus, 0);
+    const std::vector<std::string> first = pairedIDs();
+    ASSERT_EQ(first.size(), 1u);
+
+    const std::string code = openCode();
+    const ProcessOutput refused = agent({"pair", "--relay", address, "--code", code});
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_NE(refused.standardError.find("already paired with relay"), std::string::npos)
+        << refused.standardError;
+    EXPECT_EQ(pairedIDs(), first);
+
+    // The refusal did not use the code.
+    const ProcessOutput replaced = agent({"pair", "--relay", address, "--code", code, "--replace"});
+    ASSERT_EQ(replaced.exitStatus, 0) << replaced.standardError;
+    EXPECT_NE(replaced.standardOutput.find("`kestrel-relay revoke " + first[0] + "`"),
+              std::string::npos)
+        << replaced.standardOutput;
+    const std::vector<std::string> second = pairedIDs();
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NE(second[0], first[0]);
+    const Json secrets =
+        Json::parse(readTextFile(home_.path() / "data/kestrel-agent/secrets.json"));
+    EXPECT_EQ(secrets.dump().find(first[0]), std::string::npos) << "the old key is deleted";
+    EXPECT_NE(runOrThrow({KESTREL_RELAY, "devices", "--json"}, environment_)
+                  .standardOutput.find(first[0]),
+              std::string::npos)
+        << "the relay still lists the old device";
 }
 
 // A relay that drops the connection before the device authenticates (as it does to make room
