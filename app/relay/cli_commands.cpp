@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <asio/io_context.hpp>
+
 #include <array>
 #include <iomanip>
 #include <iostream>
@@ -10,7 +12,15 @@
 
 #include "app/common/arguments.hpp"
 #include "app/relay/control_client.hpp"
+#include "app/relay/control_commands.hpp"
 #include "app/relay/control_protocol.hpp"
+#include "app/relay/relay_runtime.hpp"
+#include "app/relay/secret_store_choice.hpp"
+#include "platform/file_settings_store.hpp"
+#include "platform/host_name.hpp"
+#include "platform/null_service_advertiser.hpp"
+#include "platform/stderr_notice_presenter.hpp"
+#include "platform/systemd_user_unit.hpp"
 
 namespace kestrel::cli {
 namespace {
@@ -43,11 +53,44 @@ int reportError(const Json& answer, bool json) {
     return answer.value("usage", false) ? 2 : 1;
 }
 
-// Runs one request/answer command: prints the answer as JSON, or through `print`.
+// The answer a relay would give, from the stores themselves: for the commands that must work
+// while no relay runs (a lost phone is revoked at once, not at the next start). The relay's
+// lock is held meanwhile, so no relay starts with the stores half-changed.
+Json answerWithoutRelay(const Json& request) {
+    detail::UniqueFd lock;
+    try {
+        lock = RelayRuntime::takeInstanceLock();
+    } catch (const RelayStartFailure&) {
+        throw std::runtime_error("a relay is starting for this user; try again in a moment");
+    }
+    FileSettingsStore settings;
+    const std::unique_ptr<SecretStore> secrets = openStoreNamedBy(settings);
+    asio::io_context io;  // never run: nothing listens
+    StderrNoticePresenter notices;
+    NullServiceAdvertiser advertiser;
+    SystemdUserUnitLoginItem loginItem(RelayRuntime::ownExecutable("kestrel-relay"));
+    RelayController controller(io.get_executor(),
+                               {*secrets, settings, notices, advertiser, loginItem},
+                               localizedHostName());
+    control::ControlCommands commands(controller, {});
+    Json answer = commands.handle(request);
+    answer["relayRunning"] = false;
+    return answer;
+}
+
+// Runs one request/answer command: prints the answer as JSON, or through `print`. With
+// `worksWithoutRelay`, a relay that is not running is no failure: the stores answer.
 template <typename Print>
-int simpleCommand(const Arguments& arguments, const Json& request, Print print) {
-    control::ControlClient client = connectToRelay();
-    const Json answer = control::request(client, request);
+int simpleCommand(const Arguments& arguments, const Json& request, Print print,
+                  bool worksWithoutRelay = false) {
+    Json answer;
+    if (auto client = control::ControlClient::connect(control::socketPath())) {
+        answer = control::request(*client, request);
+    } else if (worksWithoutRelay) {
+        answer = answerWithoutRelay(request);
+    } else {
+        throw NotRunning();
+    }
     const bool json = arguments.has("json");
     if (const int status = reportError(answer, json)) return status;
     if (json)
@@ -143,6 +186,8 @@ void printDevices(const Json& answer) {
             std::cout << "  cannot connect: " << text(device["reason"]) << "\n";
         printEvidence(device);
     }
+    if (!answer.value("relayRunning", true))
+        std::cout << "(No relay is running: this is the stored list.)\n";
     std::cout << std::flush;
 }
 
@@ -308,7 +353,7 @@ int runCancelPairing(const std::vector<std::string>& words) {
 int runDevices(const std::vector<std::string>& words) {
     const Arguments arguments(words, {jsonOption});
     arguments.expectPositional(0, "");
-    return simpleCommand(arguments, {{"command", "devices"}}, printDevices);
+    return simpleCommand(arguments, {{"command", "devices"}}, printDevices, true);
 }
 
 int runRevoke(const std::vector<std::string>& words) {
@@ -321,18 +366,21 @@ int runRevoke(const std::vector<std::string>& words) {
                       << text(answer["revoked"]["deviceID"]) << ")." << std::endl;
             if (answer.contains("warning"))
                 std::cerr << "kestrel-relay: warning: " << text(answer["warning"]) << std::endl;
-        });
+        },
+        true);
 }
 
 int runApprove(const std::vector<std::string>& words) {
     const Arguments arguments(words, {jsonOption});
     arguments.expectPositional(1, "the device to approve (its ID or its name)");
-    return simpleCommand(arguments, {{"command", "approve"}, {"device", arguments.positional()[0]}},
-                         [](const Json& answer) {
-                             std::cout << "Approved \"" << text(answer["approved"]["displayName"])
-                                       << "\" (" << text(answer["approved"]["deviceID"])
-                                       << "): it can use the agent." << std::endl;
-                         });
+    return simpleCommand(
+        arguments, {{"command", "approve"}, {"device", arguments.positional()[0]}},
+        [](const Json& answer) {
+            std::cout << "Approved \"" << text(answer["approved"]["displayName"]) << "\" ("
+                      << text(answer["approved"]["deviceID"]) << "): it can use the agent."
+                      << std::endl;
+        },
+        true);
 }
 
 int runConfig(const std::vector<std::string>& words) {

@@ -33,6 +33,7 @@ Commands:
   revoke ID-or-NAME     unpair a device and end its connections
   approve ID-or-NAME    let a held device use the agent (a device is held when other
                         devices tried to pair around the time it did)
+                        (devices, revoke and approve also work while no relay runs)
   config get KEY        show a setting: socket-override, hide-dock-icon, launch-at-login,
                         secret-store
   config set KEY VALUE  change a setting ("" clears socket-override; launch-at-login true
@@ -42,6 +43,8 @@ Commands:
 
 Every command takes --json (one JSON object per line) and --help; --version alone prints the
 version.
+Exit status: 0 done; 1 failed (no relay running, a store that cannot be written, a code that
+expired); 2 bad arguments, or a request the relay finds wrong; 3 from pair: paired but held.
 State: settings in $XDG_CONFIG_HOME/kestrel-relay, device keys in the Secret Service or in
 $XDG_DATA_HOME/kestrel-relay, the control socket in $XDG_RUNTIME_DIR/kestrel-relay.
 )";
@@ -88,17 +91,23 @@ Closes pairing now; the open code stops working.
 constexpr const char* devicesHelp = R"(usage: kestrel-relay devices [--json]
 
 The paired devices: name, ID, when each paired and was last used, and whether it is held.
+
+While no relay runs, it acts on the stored devices directly (the next start goes by it).
 )";
 
 constexpr const char* revokeHelp = R"(usage: kestrel-relay revoke ID-or-NAME [--json]
 
 Unpairs the device: its open connections end at once and its key is deleted.
+
+While no relay runs, it acts on the stored devices directly (the next start goes by it).
 )";
 
 constexpr const char* approveHelp = R"(usage: kestrel-relay approve ID-or-NAME [--json]
 
 Lets a held device use the agent. A device is held when other devices tried to pair around
 the time it did; approve it only if it is yours, else revoke it.
+
+While no relay runs, it acts on the stored devices directly (the next start goes by it).
 )";
 
 constexpr const char* configHelp = R"(usage: kestrel-relay config get KEY [--json]

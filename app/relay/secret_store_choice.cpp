@@ -87,6 +87,12 @@ OpenedSecretStore openStoreOfKind(std::string_view kind) {
     throw std::runtime_error("unknown secret store \"" + std::string(kind) + "\" in the settings");
 }
 
+std::unique_ptr<SecretStore> openStoreNamedBy(const SettingsStore& settings,
+                                              const SecretStoreFactory& open) {
+    // Settings without a store were never used by a relay that stored a device key.
+    return open(text(settings, kindKey).value_or("file")).store;
+}
+
 SecretStoreChoice chooseSecretStore(const std::string& requested, SettingsStore& settings,
                                     std::string_view service, const SecretStoreFactory& open) {
     SecretStoreChoice choice;

@@ -47,4 +47,9 @@ SecretStoreChoice chooseSecretStore(const std::string& requested, SettingsStore&
                                     std::string_view keyService,
                                     const SecretStoreFactory& open = openStoreOfKind);
 
+// The store the settings name as holding the keys now, opened as it is: nothing is chosen or
+// moved. For commands that act on the devices while no relay runs.
+std::unique_ptr<SecretStore> openStoreNamedBy(const SettingsStore& settings,
+                                              const SecretStoreFactory& open = openStoreOfKind);
+
 }  // namespace kestrel::cli

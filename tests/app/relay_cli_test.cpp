@@ -243,11 +243,30 @@ TEST_F(RelayCLITest, AHeldPairingIsToldByPairAndDecidedByApprove) {
     const ProcessOutput text = cli({"status"});
     EXPECT_NE(text.standardOutput.find("before this code was shown"), std::string::npos);
 
+    // With the relay stopped, devices, approve and revoke act on the stores, and the next start
+    // goes by what they did.
+    const auto stopServe = [&] {
+        serve_->signal(SIGTERM);
+        EXPECT_EQ(serve_->wait(), 0);
+    };
+    stopServe();
+    const Json stored = cliJson({"devices"});
+    EXPECT_EQ(stored["relayRunning"], false);
+    EXPECT_EQ(stored["devices"][0]["held"], true);
     EXPECT_EQ(cliJson({"approve", "CLI Phone"})["approved"]["deviceID"], deviceID.uuidString());
-    EXPECT_EQ(run(countKeys(port, deviceID, psk)), 1u);
+    EXPECT_EQ(run(countKeys(startServe()["port"].get<std::uint16_t>(), deviceID, psk)), 1u);
     const ProcessOutput again = cli({"approve", deviceID.uuidString()});
     EXPECT_EQ(again.exitStatus, 1);
     EXPECT_NE(again.standardError.find("is not held"), std::string::npos);
+
+    stopServe();
+    const ProcessOutput revoked = cli({"revoke", "CLI Phone"});
+    EXPECT_EQ(revoked.exitStatus, 0) << revoked.standardError;
+    EXPECT_EQ(revoked.standardOutput, "Revoked \"CLI Phone\" (" + deviceID.uuidString() + ").\n");
+    EXPECT_EQ(cli({"revoke", "CLI Phone"}).exitStatus, 2) << "gone from the stores";
+    EXPECT_THROW(run(countKeys(startServe()["port"].get<std::uint16_t>(), deviceID, psk)),
+                 std::system_error);
+    EXPECT_TRUE(cliJson({"devices"})["devices"].empty());
 }
 
 std::size_t lineCount(const std::string& text) {
