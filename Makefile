@@ -12,14 +12,38 @@ else
   WERROR := OFF
 endif
 
-.PHONY: run run-tray screenshots configure-release build-release bench fuzz test build-test deps-test format format-check clean
+.PHONY: run install package run-tray screenshots configure-release build-release bench fuzz test build-test deps-test format format-check clean
 
-# Builds a release build and runs the relay in the foreground (Ctrl-C stops it). Extra options
-# for `kestrel-relay serve` go in ARGS, e.g. make run ARGS="--port 4000".
-run: build-release
+# Builds the programs (release) and runs the relay in the foreground (Ctrl-C stops it). Extra
+# options for `kestrel-relay serve` go in ARGS, e.g. make run ARGS="--port 4000".
+run: configure-release
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target kestrel-relay kestrel-agent
 	@echo "Starting the relay. To pair a device, run in another terminal:"
 	@echo "    $(RELEASE_DIR)/app/relay/kestrel-relay pair"
 	$(RELEASE_DIR)/app/relay/kestrel-relay serve $(ARGS)
+
+# Installs the programs, man pages, bash completion, the systemd user unit and the desktop entry
+# under PREFIX: ~/.local for a user (~/.local/bin is on PATH in Debian's default profile), or
+# /usr/local as root.
+ifeq ($(shell id -u),0)
+  PREFIX ?= /usr/local
+else
+  PREFIX ?= $(HOME)/.local
+endif
+PROGRAMS := kestrel-relay kestrel-agent kestrel-relay-tray kestrel_man_pages
+install: configure-release
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target $(PROGRAMS)
+	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
+
+# A Debian package of the same files under /usr, in build/package: apt install ./build/package/kestrel-relay_*.deb
+PACKAGE_DIR := build/package
+package:
+	scripts/install-deps.sh build
+	cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+	cmake --build $(PACKAGE_DIR) -j $(JOBS) --target $(PROGRAMS)
+	cd $(PACKAGE_DIR) && cpack
+	@ls $(PACKAGE_DIR)/*.deb
 
 # The same relay with its tray icon, panel and signature notice (on a desktop session).
 run-tray: configure-release
@@ -44,7 +68,8 @@ fuzz:
 
 configure-release:
 	scripts/install-deps.sh build
-	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF
+	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF \
+	  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
 
 build-release: configure-release
 	cmake --build $(RELEASE_DIR) -j $(JOBS)

@@ -10,13 +10,14 @@ build_packages=(
   g++ cmake ninja-build pkg-config make
   libssl-dev libasio-dev nlohmann-json3-dev libicu-dev
   libavahi-client-dev libsecret-1-dev libglib2.0-dev
-  qt6-base-dev qt6-svg-dev
+  qt6-base-dev qt6-svg-dev help2man dpkg-dev
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-format
   openssh-client openssh-server
   dbus dbus-bin avahi-daemon avahi-utils iproute2 gnome-keyring libsecret-tools
   dunst xvfb python3-dbus trayer x11-utils xdotool fonts-dejavu-core
+  man-db bash-completion
 )
 
 fuzz_packages=(

@@ -33,7 +33,9 @@ Commands:
   forget NAME-or-ID     forget a paired relay
 
 Every command takes --help; --version alone prints the version.
+
 Exit status: 0 done, 1 failed, 2 bad arguments.
+
 State: the paired relays in $XDG_CONFIG_HOME/kestrel-agent, their keys in
 $XDG_DATA_HOME/kestrel-agent.
 )usage";

@@ -43,8 +43,10 @@ Commands:
 
 Every command takes --json (one JSON object per line) and --help; --version alone prints the
 version.
+
 Exit status: 0 done; 1 failed (no relay running, a store that cannot be written, a code that
 expired); 2 bad arguments, or a request the relay finds wrong; 3 from pair: paired but held.
+
 State: settings in $XDG_CONFIG_HOME/kestrel-relay, device keys in the Secret Service or in
 $XDG_DATA_HOME/kestrel-relay, the control socket in $XDG_RUNTIME_DIR/kestrel-relay.
 )";
