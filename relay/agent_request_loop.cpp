@@ -3,7 +3,9 @@
 
 #include <asio/experimental/awaitable_operators.hpp>
 
+#include <map>
 #include <optional>
+#include <string_view>
 #include <variant>
 
 #include "protocol/relay_envelope.hpp"
@@ -14,6 +16,26 @@
 
 namespace kestrel {
 namespace {
+
+// Why a request type does not go to the agent, named as OpenSSH's PROTOCOL.agent names it.
+std::string describeRefusedRequest(std::uint8_t type) {
+    static const std::map<std::uint8_t, std::string_view> names = {
+        {17, "add a key"},
+        {18, "remove a key"},
+        {19, "remove all keys"},
+        {20, "add a smartcard key"},
+        {21, "remove a smartcard key"},
+        {22, "lock the agent"},
+        {23, "unlock the agent"},
+        {25, "add a constrained key"},
+        {26, "add a constrained smartcard key"},
+        {27, "an extension"},
+    };
+    const auto name = names.find(type);
+    return "request type " + std::to_string(type) +
+           (name != names.end() ? " (" + std::string(name->second) + ")" : std::string()) +
+           " is not relayed";
+}
 
 // The reply of the agent, or one line saying why there is none. A struct, not a variant: the
 // awaitable operators would flatten a variant into the result of the race.
@@ -95,6 +117,8 @@ asio::awaitable<void> RelayListener::serve(RelayConnectionIO& io, SecureChannel&
         Bytes reply = SSHAgentProtocol::encodeFailure();
         if (!origin.deviceID || !store_.isHeld(*origin.deviceID))
             reply = co_await handleAgentRequest(request.payload, origin);
+        else if (delegate_ != nullptr)
+            delegate_->requestRefused(origin.deviceName, "the device is held until approved");
         const RelayEnvelope response(RelayMessageType::agentResponse, std::move(reply), 1);
         co_await io.send(channel.seal(response.serialized()));
     }
@@ -102,14 +126,18 @@ asio::awaitable<void> RelayListener::serve(RelayConnectionIO& io, SecureChannel&
 
 asio::awaitable<Bytes> RelayListener::handleAgentRequest(Bytes payload, RequestOrigin origin) {
     const auto message = SSHAgentProtocol::deframe(payload);
-    if (!message) co_return SSHAgentProtocol::encodeFailure();
-    SSHAgentMessageType type;
+    const auto refuse = [&](const std::string& reason) {
+        if (delegate_ != nullptr) delegate_->requestRefused(origin.deviceName, reason);
+        return SSHAgentProtocol::encodeFailure();
+    };
+    if (!message || message->body.empty()) co_return refuse("not an agent message");
+    std::optional<SSHAgentMessageType> type;
     try {
         type = SSHAgentProtocol::messageType(message->body);
     } catch (const std::system_error&) {
-        co_return SSHAgentProtocol::encodeFailure();
     }
-    if (!SSHAgentProtocol::isForwardable(type)) co_return SSHAgentProtocol::encodeFailure();
+    if (!type || !SSHAgentProtocol::isForwardable(*type))
+        co_return refuse(describeRefusedRequest(message->body.front()));
 
     // Only the first message goes to the agent: bytes after it could smuggle any other agent
     // request (remove all keys, lock, add a provider) past the check above.

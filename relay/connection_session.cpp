@@ -50,6 +50,8 @@ std::optional<ResolvedPSK> RelayListener::resolvePSK(const ConnectionPreamble& p
 asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> session) {
     std::optional<RelayListenerDelegate::PairingClaim> claim;
     bool pairingEnded = false;
+    bool authenticated = false;
+    std::string refusal;
     try {
         RelayConnectionIO io(session->socket);
         const ConnectionPreamble preamble =
@@ -59,7 +61,12 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
         }
         std::optional<ResolvedPSK> resolved = resolvePSK(preamble);
         if (!resolved) {
+            refusal = preamble.mode == ConnectionMode::pairing
+                          ? "asked to pair, but no code is open"
+                      : preamble.deviceID ? "unknown device " + preamble.deviceID->uuidString()
+                                          : "no device ID";
             session->closeAfterDraining();
+            reportRefusal(session, refusal);
             co_return;
         }
         session->deviceID = resolved->deviceID;
@@ -68,6 +75,7 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
         co_await handshake(session, io, channel, preamble, claim);
 
         session->disarmDeadline();
+        authenticated = true;
         session->countedUnauthenticated = false;
         admission_.leave(session->id);
         if (preamble.mode == ConnectionMode::pairing) {
@@ -85,11 +93,23 @@ asio::awaitable<void> RelayListener::handleConnection(std::shared_ptr<Session> s
     } catch (const SecureChannelFailure&) {
         // A rejected confirm: already reported as a failed attempt.
         pairingEnded = true;
-    } catch (const std::exception&) {
+        refusal = claim ? "wrong pairing code" : "failed the handshake (not the device's key)";
+    } catch (const std::system_error& error) {
         // Any failure ends the session without an answer.
+        refusal = error.code() == std::errc::connection_refused
+                      ? error.what()
+                      : "closed before authenticating (" + error.code().message() + ")";
+    } catch (const std::exception& error) {
+        refusal = error.what();
     }
     if (claim && !pairingEnded && delegate_ != nullptr) delegate_->pairingAbandoned(*claim);
+    if (!authenticated) reportRefusal(session, refusal);
     session->close();
+}
+
+void RelayListener::reportRefusal(const std::shared_ptr<Session>& session,
+                                  const std::string& reason) {
+    if (delegate_ != nullptr) delegate_->connectionRefused(sourceText(session->address), reason);
 }
 
 asio::awaitable<void> RelayListener::handshake(
@@ -98,7 +118,7 @@ asio::awaitable<void> RelayListener::handshake(
     const Bytes clientHello = co_await io.receive(SecureChannel::clientHelloLength);
     if (!admission_.takeHandshake(session->address)) {
         throw std::system_error(std::make_error_code(std::errc::connection_refused),
-                                "handshake rate");
+                                "too many handshakes from this address");
     }
     const Bytes serverHello = channel.serverReceiveClientHello(clientHello);
     if (preamble.mode == ConnectionMode::pairing) {
@@ -108,7 +128,7 @@ asio::awaitable<void> RelayListener::handshake(
                                      : std::nullopt;
         if (!claim)
             throw std::system_error(std::make_error_code(std::errc::connection_refused),
-                                    "code in use");
+                                    "the pairing code is in use by another handshake");
     }
     co_await io.send(serverHello);
     if (claim) Session::armDeadline(session, deadlines_.pairingConfirm);

@@ -128,7 +128,18 @@ void RelayController::endPairing(PairingEnded outcome) {
     publish(outcome);
 }
 
+namespace {
+
+std::optional<DeviceMetadata> metadataOf(const PairedDeviceStore& store, const UUID& deviceID) {
+    for (const DeviceMetadata& device : store.metadata())
+        if (device.deviceID == deviceID) return device;
+    return std::nullopt;
+}
+
+}  // namespace
+
 void RelayController::revoke(const UUID& deviceID) {
+    const std::optional<DeviceMetadata> device = metadataOf(store_, deviceID);
     std::optional<std::system_error> storageError;
     try {
         store_.remove(deviceID);
@@ -137,9 +148,23 @@ void RelayController::revoke(const UUID& deviceID) {
     }
     if (listener_) listener_->closeSessions(deviceID);
     if (storageError) throw *storageError;
+    if (device) publish(DeviceRevoked{*device});
 }
 
-bool RelayController::approve(const UUID& deviceID) { return store_.approve(deviceID); }
+bool RelayController::approve(const UUID& deviceID) {
+    const std::optional<DeviceMetadata> device = metadataOf(store_, deviceID);
+    const bool approved = store_.approve(deviceID);
+    if (approved && device) publish(DeviceApproved{*device});
+    return approved;
+}
+
+void RelayController::connectionRefused(const std::string& address, const std::string& reason) {
+    publish(ConnectionRefused{address, reason});
+}
+
+void RelayController::requestRefused(const std::string& deviceName, const std::string& reason) {
+    publish(RequestRefused{deviceName, reason});
+}
 
 void RelayController::setSocketOverride(std::string path) {
     services_.settings.setValue(socketOverrideKey, path);

@@ -55,11 +55,31 @@ struct PairingSuspicion {
 };
 
 struct DevicesChanged {};
+// The user let a held device use the agent, or unpaired a device (as they were just before).
+struct DeviceApproved {
+    DeviceMetadata device;
+};
+struct DeviceRevoked {
+    DeviceMetadata device;
+};
+// A connection that ended before it authenticated: an unknown device, no code open, a failed
+// handshake, a peer that went quiet. A flood makes one per connection: summarize, do not print
+// each.
+struct ConnectionRefused {
+    std::string address;
+    std::string reason;
+};
+// A paired device's request that the relay answered with a failure instead of forwarding it.
+struct RequestRefused {
+    std::string deviceName;
+    std::string reason;
+};
 // The custom socket path, the Dock setting or launch at login changed (from any front end).
 struct SettingsChanged {};
 
-using RelayEvent = std::variant<PairingOpened, PairingEnded, DevicesChanged, PairingSuspicion,
-                                AgentFailure, SettingsChanged>;
+using RelayEvent =
+    std::variant<PairingOpened, PairingEnded, DevicesChanged, PairingSuspicion, AgentFailure,
+                 SettingsChanged, DeviceApproved, DeviceRevoked, ConnectionRefused, RequestRefused>;
 
 class RelayController final : public RelayListenerDelegate {
 public:
@@ -148,6 +168,8 @@ public:
     void pairingAbandoned(PairingClaim claim) override;
     void pairingCompleted(PairingClaim claim, const PairedDevice& device) override;
     void deviceConnected(const UUID& deviceID) override;
+    void connectionRefused(const std::string& address, const std::string& reason) override;
+    void requestRefused(const std::string& deviceName, const std::string& reason) override;
 
 private:
     // The handshake that claimed the open window's code.

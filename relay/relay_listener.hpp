@@ -78,6 +78,10 @@ public:
     virtual void pairingCompleted(PairingClaim claim, const PairedDevice& device) = 0;
     // A paired device completed its handshake.
     virtual void deviceConnected(const UUID& deviceID) = 0;
+    // A connection ended before it authenticated, and why; for the log.
+    virtual void connectionRefused(const std::string& /*address*/, const std::string& /*reason*/) {}
+    // A paired device's request got the failure reply without reaching the agent, and why.
+    virtual void requestRefused(const std::string& /*deviceName*/, const std::string& /*reason*/) {}
 };
 
 class RelayListener {
@@ -164,6 +168,7 @@ private:
                                      std::shared_ptr<SessionRegistry> registry);
     asio::awaitable<void> handleConnection(std::shared_ptr<Session> session);
     // Runs the handshake; the channel is established when it returns.
+    void reportRefusal(const std::shared_ptr<Session>& session, const std::string& reason);
     asio::awaitable<void> handshake(const std::shared_ptr<Session>& session, RelayConnectionIO& io,
                                     SecureChannel& channel, const ConnectionPreamble& preamble,
                                     std::optional<RelayListenerDelegate::PairingClaim>& claim);

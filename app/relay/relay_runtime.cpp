@@ -160,6 +160,7 @@ void RelayRuntime::start() {
         }
     }
     commands_->setPortNote(portNote);
+    portNote_ = portNote;
     try {
         controlServer_->start(control::socketPath());
     } catch (const std::system_error& error) {

@@ -79,6 +79,8 @@ public:
     std::vector<std::string> warnings() const;
     // What the secret-store choice did at this start (keys moved, and so on).
     const std::vector<std::string>& notes() const noexcept { return notes_; }
+    // How the port was chosen at the last start, for status and the log.
+    const std::string& portNote() const noexcept { return portNote_; }
 
     // Keeps key material out of core dumps and away from ptrace by the user's other processes,
     // and takes every descriptor the system allows (each connection costs one). Once, early.
@@ -106,6 +108,7 @@ private:
     std::unique_ptr<control::ControlCommands> commands_;
     std::unique_ptr<control::ControlServer> controlServer_;
     std::optional<std::uint16_t> port_;
+    std::string portNote_;
 };
 
 }  // namespace kestrel

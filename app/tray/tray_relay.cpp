@@ -62,7 +62,12 @@ void TrayRelay::setUp() {
         return;
     }
     // A burst of events (every connection touches its device) makes one state, not one each.
-    runtime_->controller().addObserver([this](const RelayEvent&) {
+    runtime_->controller().addObserver([this](const RelayEvent& event) {
+        // Refusals change nothing the panel shows, and a flood makes one per connection.
+        if (std::holds_alternative<ConnectionRefused>(event) ||
+            std::holds_alternative<RequestRefused>(event)) {
+            return;
+        }
         if (publishQueued_) return;
         publishQueued_ = true;
         asio::post(io_, [this] { publish(); });

@@ -15,7 +15,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,12 +115,13 @@ protected:
         co_return identities.size();
     }
 
-    // The raw reply to a list request, failure included, through a fresh connection.
-    asio::awaitable<Bytes> listKeysReply(std::uint16_t port, UUID deviceID, SymmetricKey psk) {
+    // The raw reply to a request, failure included, through a fresh connection.
+    asio::awaitable<Bytes> replyTo(Bytes request, std::uint16_t port, UUID deviceID,
+                                   SymmetricKey psk) {
         const ConnectionPreamble preamble(ConnectionMode::paired, deviceID, "CLI Phone");
         RelayClient client =
             co_await RelayClient::open(co_await connect(port), preamble, std::move(psk));
-        co_return co_await client.agentRequest(encodeRequestIdentities());
+        co_return co_await client.agentRequest(request);
     }
 
     SSHAgentFixture agent_;
@@ -207,6 +211,63 @@ TEST_F(RelayCLITest, TheRelayKeepsItsPortAcrossRestartsAndTakesAnotherWhenItIsTa
         << line;
     squatter.close();
     EXPECT_EQ(restart(), second) << "the new port is the one kept";
+}
+
+// The serve log: a line per event with the local time on standard error, the same as JSON lines
+// on standard output; refusals from the network are written whole only a few times a minute.
+TEST_F(RelayCLITest, TheServeLogTellsEachEventOnceWithItsTimeAndSumsUpAFloodOfRefusals) {
+    const Json started = startServe();
+    EXPECT_EQ(started["event"], "started");
+    const auto port = started["port"].get<std::uint16_t>();
+    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment_);
+    const auto paired =
+        run(pairDevice(port, Json::parse(pair.readLine().value())["code"].get<std::string>()));
+    const UUID deviceID = paired.first;
+    EXPECT_EQ(pair.wait(), 0);
+
+    // A device that is not paired, twenty times: five lines, then a sum.
+    const UUID stranger = UUID::random();
+    const auto strangerConnects = [&]() -> asio::awaitable<void> {
+        const ConnectionPreamble preamble(ConnectionMode::paired, stranger, "Stranger");
+        co_await RelayClient::open(co_await connect(port), preamble, SymmetricKey::random(32));
+    };
+    for (int attempt = 0; attempt < 20; ++attempt) EXPECT_ANY_THROW(run(strangerConnects()));
+    EXPECT_EQ(run(replyTo(frame(Bytes{19}), port, deviceID, paired.second)), encodeFailure());
+    cliJson({"revoke", "CLI Phone"});
+    serve_->signal(SIGTERM);
+    EXPECT_EQ(serve_->wait(), 0);
+
+    std::vector<Json> events = {started};
+    while (const auto line = serve_->readLine()) events.push_back(Json::parse(*line));
+    std::map<std::string, std::vector<Json>> byKind;
+    for (const Json& event : events) byKind[event["event"]].push_back(event);
+    EXPECT_EQ(byKind["pairingOpened"].size(), 1u);
+    ASSERT_EQ(byKind["paired"].size(), 1u);
+    EXPECT_EQ(byKind["paired"][0]["deviceID"], deviceID.uuidString());
+    EXPECT_EQ(byKind["pairingClosed"].size(), 0u) << "a pairing that paired is told once";
+    ASSERT_EQ(byKind["connectionRefused"].size(), 5u);
+    EXPECT_EQ(byKind["connectionRefused"][0]["reason"], "unknown device " + stranger.uuidString());
+    ASSERT_EQ(byKind["connectionsRefused"].size(), 1u);
+    EXPECT_EQ(byKind["connectionsRefused"][0]["count"], 15);
+    ASSERT_EQ(byKind["requestRefused"].size(), 1u);
+    EXPECT_EQ(byKind["requestRefused"][0]["reason"],
+              "request type 19 (remove all keys) is not relayed");
+    EXPECT_EQ(byKind["revoked"].size(), 1u);
+    ASSERT_EQ(byKind["stopped"].size(), 1u);
+    EXPECT_EQ(events.back()["event"], "stopped");
+
+    // Each JSON line has its twin on standard error, with the local time in front.
+    std::istringstream log(serve_->standardError());
+    std::size_t timed = 0;
+    for (std::string line; std::getline(log, line);) {
+        if (std::regex_search(line,
+                              std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d kestrel-relay: )")))
+            ++timed;
+    }
+    EXPECT_EQ(timed, events.size()) << serve_->standardError();
+    EXPECT_NE(serve_->standardError().find("refused 15 more connections before authentication in "
+                                           "the last minute, from 1 address"),
+              std::string::npos);
 }
 
 // A device polling for an open code asks for pairing while none is open; the relay closes it.
@@ -327,7 +388,7 @@ TEST_F(RelayCLITest, AgentPathsAreCheckedAndAgentFailuresAreLoggedAndShown) {
     const Json opened = Json::parse(pair.readLine().value());
     const auto [deviceID, psk] = run(pairDevice(port, opened["code"].get<std::string>()));
     ASSERT_EQ(pair.wait(), 0);
-    EXPECT_EQ(run(listKeysReply(port, deviceID, psk)), encodeFailure());
+    EXPECT_EQ(run(replyTo(encodeRequestIdentities(), port, deviceID, psk)), encodeFailure());
 
     const Json failure = cliJson({"status"})["lastAgentFailure"];
     EXPECT_EQ(failure["deviceName"], "CLI Phone");
