@@ -17,7 +17,7 @@
 namespace kestrel {
 namespace {
 
-// Why a request type does not go to the agent, named as OpenSSH's PROTOCOL.agent names it.
+// Why a request type does not go to the agent, in words for the log (the numbers are OpenSSH's).
 std::string describeRefusedRequest(std::uint8_t type) {
     static const std::map<std::uint8_t, std::string_view> names = {
         {17, "add a key"},
