@@ -20,6 +20,10 @@ namespace {
 // Why a request type does not go to the agent, in words for the log (the numbers are OpenSSH's).
 std::string describeRefusedRequest(std::uint8_t type) {
     static const std::map<std::uint8_t, std::string_view> names = {
+        {1, "list protocol 1 keys"},
+        {7, "add a protocol 1 key"},
+        {8, "remove a protocol 1 key"},
+        {9, "remove all protocol 1 keys"},
         {17, "add a key"},
         {18, "remove a key"},
         {19, "remove all keys"},

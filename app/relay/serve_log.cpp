@@ -1,9 +1,9 @@
 #include "app/relay/serve_log.hpp"
 
+#include <chrono>
 #include <ctime>
 #include <iostream>
 
-#include "app/common/iso_date.hpp"
 #include "app/relay/control_protocol.hpp"
 #include "app/relay/relay_runtime.hpp"
 #include "platform/secret_store.hpp"
@@ -21,8 +21,7 @@ struct Stamp {
     std::string iso;
 };
 
-Stamp now() {
-    const std::time_t seconds = std::time(nullptr);
+Stamp at(std::time_t seconds) {
     std::tm local{};
     ::localtime_r(&seconds, &local);
     char text[32];
@@ -34,6 +33,8 @@ Stamp now() {
     const std::string zone(offset);
     return {text, std::string(iso) + zone.substr(0, 3) + ":" + zone.substr(3)};
 }
+
+Stamp now() { return at(std::time(nullptr)); }
 
 std::string quoted(const std::string& name) { return "\u201C" + name + "\u201D"; }
 
@@ -97,8 +98,9 @@ void ServeLog::warning(const std::string& text) {
 void ServeLog::event(const RelayEvent& event) {
     if (const auto* opened = std::get_if<PairingOpened>(&event)) {
         // The code itself stays out of the log: it is for the device in the user's hand.
-        write("pairingOpened", {{"expiresAt", isoDate(opened->expiresAt)}},
-              "pairing opened, until " + isoDate(opened->expiresAt));
+        const Stamp until = at(std::chrono::system_clock::to_time_t(opened->expiresAt));
+        write("pairingOpened", {{"expiresAt", until.iso}},
+              "pairing opened, until " + until.text.substr(until.text.size() - 8));
     } else if (const auto* ended = std::get_if<PairingEnded>(&event)) {
         if (ended->result == PairingResult::paired && ended->device) {
             const DeviceMetadata& paired = *ended->device;
