@@ -22,10 +22,6 @@ std::optional<std::string> text(const SettingsStore& settings, std::string_view 
     return std::nullopt;
 }
 
-std::string storeName(std::string_view kind) {
-    return kind == "secret-service" ? "the Secret Service" : "the file store";
-}
-
 // The devices whose keys move: every device in the stored list, with its name for the label.
 std::vector<DeviceMetadata> devicesToMove(const SettingsStore& settings) {
     const auto stored = settings.value("pairedDeviceMetadata");
@@ -76,6 +72,10 @@ void emptyOldStore(SettingsStore& settings, SecretStore& old,
 }
 
 }  // namespace
+
+std::string storeName(std::string_view kind) {
+    return kind == "secret-service" ? "the Secret Service" : "the file store";
+}
 
 OpenedSecretStore openStoreOfKind(std::string_view kind) {
     if (kind == "file") return {std::make_unique<FileSecretStore>(), true, {}};

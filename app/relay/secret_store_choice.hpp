@@ -24,6 +24,9 @@
 
 namespace kestrel::cli {
 
+// "the Secret Service" or "the file store", for messages.
+std::string storeName(std::string_view kind);
+
 struct OpenedSecretStore {
     std::unique_ptr<SecretStore> store;
     bool works = true;   // answered, unlocked: fit for `auto` to choose

@@ -6,6 +6,7 @@
 
 #include "app/relay/control_protocol.hpp"
 #include "app/relay/relay_runtime.hpp"
+#include "app/relay/secret_store_choice.hpp"
 #include "platform/secret_store.hpp"
 #include "relay/agent_forwarder.hpp"
 
@@ -74,9 +75,7 @@ void ServeLog::write(const std::string& kind, Json fields, const std::string& li
 void ServeLog::started(RelayRuntime& runtime) {
     const RelayController& controller = runtime.controller();
     const std::optional<std::string> agent = runtime.agentSocket();
-    const std::string store = runtime.controller().secretStore().kind() == "secret-service"
-                                  ? "the Secret Service"
-                                  : "the file store";
+    const std::string store = storeName(runtime.controller().secretStore().kind());
     write("started",
           {{"port", *controller.port()},
            {"portNote", runtime.portNote()},
