@@ -14,15 +14,12 @@
 // loopback. --check exits 1 unless every connection of the device during the flood was served
 // and the relay's descriptors came back down.
 
-#include <sys/resource.h>
-
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/use_future.hpp>
 #include <asio/write.hpp>
 
 #include <algorithm>
@@ -30,11 +27,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,16 +36,16 @@
 #include <vector>
 
 #include "app/common/arguments.hpp"
-#include "protocol/pairing.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 #include "relay/relay_client.hpp"
-#include "support/child_process.hpp"
+#include "relay_under_test.hpp"
 #include "support/ssh_agent_fixture.hpp"
 
 namespace {
 
 using namespace kestrel;
 using namespace kestrel::testing;
+using namespace kestrel::bench;
 using Clock = std::chrono::steady_clock;
 using tcp = asio::ip::tcp;
 
@@ -97,32 +91,6 @@ Options parse(int argc, char** argv) {
     options.seconds = number("seconds", options.seconds, 1, 86'400);
     options.check = arguments.has("check");
     return options;
-}
-
-struct Usage {
-    long rssKiB = 0;
-    long descriptors = 0;
-};
-
-Usage usageOf(pid_t pid) {
-    Usage usage;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) usage.rssKiB = std::atol(line.c_str() + 6);
-    }
-    std::error_code ignored;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
-        ++usage.descriptors;
-    }
-    return usage;
-}
-
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // The attacker's connections, spread over many loopback source addresses.
@@ -181,12 +149,6 @@ Bytes badHandshake(int i) {
     }
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
-}
-
 // The device's new connections: how many were served, how long each took from connecting to
 // the reply, and why the others failed.
 struct Probes {
@@ -212,22 +174,11 @@ int main(int argc, char** argv) try {
     const Options options = parse(argc, argv);
     raiseDescriptorLimit();
     const SSHAgentFixture agent;
-    const TemporaryDirectory home;
-    std::filesystem::create_directories(home.path() / "run");
-    std::filesystem::permissions(home.path() / "run", std::filesystem::perms::owner_all);
-    const auto environment =
-        environmentWith({{"HOME", home.path().string()},
-                         {"XDG_CONFIG_HOME", (home.path() / "config").string()},
-                         {"XDG_DATA_HOME", (home.path() / "data").string()},
-                         {"XDG_RUNTIME_DIR", (home.path() / "run").string()},
-                         {"SSH_AUTH_SOCK", agent.socketPath()}});
-    ChildProcess relay({KESTREL_RELAY, "serve", "--json"}, environment);
-    const auto started = nlohmann::json::parse(relay.readLine().value());
-    const auto port = started["port"].get<std::uint16_t>();
+    RelayUnderTest relay(KESTREL_RELAY, agent.socketPath());
+    const auto port = relay.port();
+    const PairingGrant grant = relay.pairDevice("Probe", asio::ip::make_address("127.0.0.1"));
 
     asio::io_context io;
-    ChildProcess pair({KESTREL_RELAY, "pair", "--json"}, environment);
-    const std::string code = nlohmann::json::parse(pair.readLine().value())["code"];
     const auto connect = [&]() -> asio::awaitable<tcp::socket> {
         tcp::socket socket(io);
         co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), port},
@@ -236,17 +187,6 @@ int main(int argc, char** argv) try {
         socket.set_option(tcp::no_delay(true));
         co_return socket;
     };
-    // Optional only because a future's value must be default-constructible.
-    const auto pairDevice = [&]() -> asio::awaitable<std::optional<PairingGrant>> {
-        RelayClient pairing = co_await RelayClient::open(
-            co_await connect(), ConnectionPreamble(ConnectionMode::pairing, std::nullopt, "Probe"),
-            Pairing::bootstrapPSK(code));
-        co_return co_await pairing.receivePairingGrant();
-    };
-    auto future = asio::co_spawn(io, pairDevice(), asio::use_future);
-    io.run();
-    const PairingGrant grant = future.get().value();
-    pair.wait();
 
     // One request on a new connection, as kestrel-agent makes for each ssh client.
     const auto request = [&]() -> asio::awaitable<void> {
@@ -261,7 +201,7 @@ int main(int argc, char** argv) try {
             throw std::runtime_error("the agent's keys did not come back");
         }
     };
-    Usage peak{};
+    ProcessUsage peak{};
     const auto probe = [&](Probes& probes) -> asio::awaitable<void> {
         ++probes.opened;
         const auto start = Clock::now();
@@ -276,7 +216,7 @@ int main(int argc, char** argv) try {
             failure = error.what();
         }
         if (!failure.empty()) ++probes.failures[failure];
-        const Usage now = usageOf(relay.pid());
+        const ProcessUsage now = usageOf(relay.pid());
         peak.rssKiB = std::max(peak.rssKiB, now.rssKiB);
         peak.descriptors = std::max(peak.descriptors, now.descriptors);
         asio::steady_timer pause(io, probeInterval);
@@ -291,7 +231,7 @@ int main(int argc, char** argv) try {
     io.restart();
     io.run();
 
-    const Usage baseline = usageOf(relay.pid());
+    const ProcessUsage baseline = usageOf(relay.pid());
     peak = baseline;
     Probes flooded;
     Attacker attacker(io, port, options.sources);
@@ -320,7 +260,7 @@ int main(int argc, char** argv) try {
 
     attacker.closeAll();
     const auto closed = Clock::now();
-    Usage after = usageOf(relay.pid());
+    ProcessUsage after = usageOf(relay.pid());
     while (after.descriptors > baseline.descriptors &&
            Clock::now() - closed < std::chrono::seconds(30)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

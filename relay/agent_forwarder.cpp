@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <unordered_set>
 #include <utility>
@@ -133,9 +134,47 @@ std::optional<std::pair<pid_t, std::string>> peerProgram(int fd) {
     return std::pair{peer.pid, std::move(*name)};
 }
 
+// The identity of the socket file at path (device and inode), or none when there is none.
+using SocketFile = std::pair<dev_t, ino_t>;
+std::optional<SocketFile> socketFileAt(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return SocketFile{info.st_dev, info.st_ino};
+}
+
+// peerProgram of a socket connected to the socket file `file` (taken before connecting), read
+// from /proc once per socket file rather than at every request: the kernel records the listener
+// once, at listen(), and another agent at the same path means another file. A file replaced
+// while connecting is not remembered, since the connection may have reached the old one.
+using Listener = std::optional<std::pair<pid_t, std::string>>;
+std::mutex knownListenersMutex;
+std::map<SocketFile, Listener> knownListeners;
+
+// What listenerOf found for the socket file before, if it has been asked.
+std::optional<Listener> knownListener(const std::optional<SocketFile>& file) {
+    if (!file) return std::nullopt;
+    const std::lock_guard lock(knownListenersMutex);
+    const auto found = knownListeners.find(*file);
+    if (found == knownListeners.end()) return std::nullopt;
+    return found->second;
+}
+
+Listener listenerOf(int fd, const std::string& path, const std::optional<SocketFile>& file) {
+    if (auto known = knownListener(file)) return std::move(*known);
+    Listener program = peerProgram(fd);
+    if (file && socketFileAt(path) == file) {
+        const std::lock_guard lock(knownListenersMutex);
+        // Agents come and go, and only a few are ever current.
+        if (knownListeners.size() >= 64) knownListeners.clear();
+        knownListeners.emplace(*file, program);
+    }
+    return program;
+}
+
 // The listening process of a connected socket when it is kestrel-agent.
-std::optional<pid_t> relayClientPeer(int fd) {
-    const auto program = peerProgram(fd);
+std::optional<pid_t> relayClientPeer(int fd, const std::string& path,
+                                     const std::optional<SocketFile>& file) {
+    const auto program = listenerOf(fd, path, file);
     if (!program || program->second != AgentForwarder::relayClientProgram) return std::nullopt;
     return program->first;
 }
@@ -153,6 +192,9 @@ std::variant<UniqueFd, int> connectAtOnce(const std::string& path) {
     }
     return fd;
 }
+
+// How much of a reply is read at once before its length is known; most replies fit.
+constexpr std::size_t replyReadAhead = 4096;
 
 // The longest pause between two tries to connect to an agent whose listen backlog is full.
 constexpr std::chrono::milliseconds maxConnectPause{100};
@@ -213,11 +255,13 @@ asio::awaitable<int> connectWhenAccepted(LocalSocket& socket, const std::string&
 asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, const std::string& path,
                                        ByteView request, Step& step) {
     step = Step::connecting;
+    const std::optional<SocketFile> file = socketFileAt(path);
     if (const int connectErrno = co_await connectWhenAccepted(socket, path); connectErrno != 0) {
         co_return failed(AgentForwarderError::connectFailed, connectErrno);
     }
     std::error_code error;
-    if (relayClientPeer(socket.native_handle())) co_return failed(AgentForwarderError::relayLoop);
+    if (relayClientPeer(socket.native_handle(), path, file))
+        co_return failed(AgentForwarderError::relayLoop);
 
     step = Step::writing;
     co_await asio::async_write(socket, asio::buffer(request.data(), request.size()),
@@ -225,19 +269,32 @@ asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, const std::string& p
     if (error) co_return failed(AgentForwarderError::writeFailed);
 
     step = Step::reading;
-    Bytes reply(4);
-    co_await asio::async_read(socket, asio::buffer(reply),
-                              asio::redirect_error(asio::use_awaitable, error));
-    if (error) co_return readFailure(error);
-    const std::uint32_t length = bigEndianUInt32(reply);
-    // Unsigned wrap-around makes a length of 0 fail this test too.
-    if (length - 1 >= AgentForwarder::maxResponseLength) {
-        co_return failed(AgentForwarderError::shortResponse);
+    // A reply mostly arrives in one piece: its header and body are read together when they
+    // can be, which is one wait for the socket instead of two. The socket does not block (see
+    // connectWhenAccepted).
+    Bytes reply(4 + replyReadAhead);
+    std::size_t received = 0;
+    std::size_t wanted = 4;  // the header, until it tells the length
+    while (received < wanted) {
+        co_await socket.async_wait(asio::socket_base::wait_read,
+                                   asio::redirect_error(asio::use_awaitable, error));
+        if (error) co_return readFailure(error);
+        received +=
+            socket.read_some(asio::buffer(reply.data() + received, reply.size() - received), error);
+        if (error == asio::error::would_block || error == asio::error::try_again) continue;
+        if (error) co_return readFailure(error);
+        if (wanted == 4 && received >= 4) {
+            const std::uint32_t length = bigEndianUInt32(reply);
+            // Unsigned wrap-around makes a length of 0 fail this test too.
+            if (length - 1 >= AgentForwarder::maxResponseLength) {
+                co_return failed(AgentForwarderError::shortResponse);
+            }
+            wanted = 4 + std::size_t{length};
+            if (reply.size() < wanted) reply.resize(wanted);
+        }
     }
-    reply.resize(4 + std::size_t{length});
-    co_await asio::async_read(socket, asio::buffer(reply.data() + 4, length),
-                              asio::redirect_error(asio::use_awaitable, error));
-    if (error) co_return readFailure(error);
+    // Anything after the one reply asked for is no part of it.
+    reply.resize(wanted);
     co_return Outcome{std::move(reply), std::nullopt};
 }
 
@@ -388,13 +445,14 @@ asio::awaitable<Bytes> forward(Bytes request, std::string socketPath,
 std::optional<std::string> listeningProblem(const std::string& path) {
     if (auto reason = skipReason(path)) return reason;
     if (auto failure = unusableAddress(path)) return failure->what();
+    const std::optional<SocketFile> file = socketFileAt(path);
     auto connection = connectAtOnce(path);
     if (const int* error = std::get_if<int>(&connection)) {
         // A full backlog: an agent listens there, it is only busy.
         if (*error == EAGAIN) return std::nullopt;
         return std::string("nothing accepts connections there (") + std::strerror(*error) + ")";
     }
-    if (const auto pid = relayClientPeer(std::get<UniqueFd>(connection).get())) {
+    if (const auto pid = relayClientPeer(std::get<UniqueFd>(connection).get(), path, file)) {
         return "it is served by kestrel-agent (pid " + std::to_string(*pid) +
                "), which passes requests on to a relay, not to an SSH agent";
     }
@@ -403,11 +461,17 @@ std::optional<std::string> listeningProblem(const std::string& path) {
 
 std::optional<std::string> listeningProgram(const std::string& path) {
     if (skipReason(path) || unusableAddress(path)) return std::nullopt;
-    auto connection = connectAtOnce(path);
-    if (std::holds_alternative<int>(connection)) return std::nullopt;
-    auto program = peerProgram(std::get<UniqueFd>(connection).get());
-    if (!program) return std::nullopt;
-    return std::move(program->second);
+    const std::optional<SocketFile> file = socketFileAt(path);
+    // Answered without connecting when the socket file is known; a listener that has gone since
+    // leaves nothing there to loop through.
+    auto program = knownListener(file);
+    if (!program) {
+        auto connection = connectAtOnce(path);
+        if (std::holds_alternative<int>(connection)) return std::nullopt;
+        program = listenerOf(std::get<UniqueFd>(connection).get(), path, file);
+    }
+    if (!*program) return std::nullopt;
+    return std::move((*program)->second);
 }
 
 }  // namespace AgentForwarder

@@ -135,7 +135,9 @@ std::optional<std::string> listeningProblem(const std::string& path);
 // The name (/proc/PID/comm) of the process that listens at path, as the kernel recorded it when
 // listen() was called: none when nothing accepts connections there or that process has ended
 // since (an agent that forked into the background after binding its socket, as ssh-agent and
-// kestrel-agent do). Connects and sends nothing.
+// kestrel-agent do). Connects and sends nothing. The answer for a socket file is remembered
+// (a listener is recorded once, and another agent at the path means another file), so once a
+// socket file has been seen, a listener that has ended since still gives its name.
 std::optional<std::string> listeningProgram(const std::string& path);
 
 // The name of kestrel-agent's process, as listeningProgram gives it.

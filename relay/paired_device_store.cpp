@@ -92,7 +92,8 @@ void PairedDeviceStore::load() {
     std::vector<Entry> loaded;
     for (DeviceMetadata& metadata : list) {
         if (keysToDelete_.contains(metadata.deviceID)) continue;  // revoked
-        Entry entry{std::move(metadata), std::nullopt, {}};
+        const std::optional<Date> lastUsedAt = metadata.lastUsedAt;
+        Entry entry{std::move(metadata), std::nullopt, {}, lastUsedAt};
         try {
             entry.key = secrets_.load(service_, entry.metadata.deviceID.uuidString());
             if (!entry.key) continue;  // the store says the key is gone: the device is unpaired
@@ -172,7 +173,8 @@ void PairedDeviceStore::add(const PairedDevice& device, std::vector<PairingEvide
     entries_.push_back({{device.deviceID, device.displayName, device.pairedAt, device.lastUsedAt,
                          held, std::move(heldFor)},
                         device.pskData,
-                        {}});
+                        {},
+                        std::nullopt});
     try {
         persistMetadata();
     } catch (const std::system_error&) {
@@ -246,9 +248,13 @@ void PairedDeviceStore::touch(const UUID& deviceID, Date date) {
     const auto entry = find(deviceID);
     if (entry == entries_.end()) return;
     entry->metadata.lastUsedAt = date;
-    try {
-        persistMetadata();
-    } catch (const std::system_error&) {
+    const auto stored = entry->storedLastUsedAt;
+    // Also when the clock was set back: the stored time must not stay ahead of the real one.
+    if (!stored || date < *stored || date - *stored >= lastUsedStoreInterval) {
+        try {
+            persistMetadata();
+        } catch (const std::system_error&) {
+        }
     }
     notify();
 }
@@ -313,6 +319,7 @@ void PairedDeviceStore::persistMetadata() {
         unreadableMetadata_.reset();
     }
     settings_.setValue(metadataKey_, encodeDeviceMetadata(metadata()));
+    for (Entry& entry : entries_) entry.storedLastUsedAt = entry.metadata.lastUsedAt;
 }
 
 void PairedDeviceStore::notify() const {

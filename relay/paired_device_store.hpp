@@ -93,8 +93,12 @@ public:
     // Throws std::system_error only when the revoke cannot be recorded; the device is then out
     // of service until the next start, when it is back.
     void remove(const UUID& deviceID);
-    // Records a connection. A failure to persist it is not worth failing the connection for.
+    // Records a connection. The time is current in memory at once; it is written to the
+    // settings when it is a device's first use, or at most once per lastUsedStoreInterval, since
+    // rewriting and syncing the whole list for every connection costs more than the handshake.
+    // A failure to persist it is not worth failing the connection for.
     void touch(const UUID& deviceID, Date date);
+    static constexpr std::chrono::seconds lastUsedStoreInterval{60};
 
     // Revoked devices whose keys are still stored, each with the secret store's reason for
     // refusing the deletion (empty while it has not been tried).
@@ -120,6 +124,7 @@ private:
         DeviceMetadata metadata;
         std::optional<SymmetricKey> key;  // none while unavailable
         std::string unavailableReason;
+        std::optional<Date> storedLastUsedAt;  // as last written to the settings
     };
 
     std::vector<Entry>::iterator find(const UUID& deviceID);

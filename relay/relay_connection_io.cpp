@@ -1,6 +1,5 @@
 #include "relay/relay_connection_io.hpp"
 
-#include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
@@ -45,25 +44,42 @@ Bytes framed(ByteView payload) {
     return frame;
 }
 
-asio::awaitable<Bytes> RelayConnectionIO::receiveExactly(std::size_t count) {
-    Bytes bytes(count);
-    std::error_code error;
-    const std::size_t received = co_await asio::async_read(
-        socket_, asio::buffer(bytes), asio::redirect_error(asio::use_awaitable, error));
-    if (error == asio::error::eof) throw std::system_error(RelayIOError::closed);
-    if (error) throw std::system_error(error);
-    if (received != count) throw std::system_error(RelayIOError::malformed);
-    co_return bytes;
+RelayConnectionIO::RelayConnectionIO(asio::ip::tcp::socket& socket) : socket_(socket) {
+    std::error_code ignored;  // a closed socket fails its first read instead
+    socket_.non_blocking(true, ignored);
+}
+
+asio::awaitable<void> RelayConnectionIO::fill(std::size_t count, std::size_t extra) {
+    while (pending_.size() < count) {
+        // Waiting first, rather than trying a read that would mostly find nothing yet, saves a
+        // system call; and the buffer is only allocated once there is something to put in it.
+        std::error_code error;
+        co_await socket_.async_wait(asio::socket_base::wait_read,
+                                    asio::redirect_error(asio::use_awaitable, error));
+        if (error) throw std::system_error(error);
+        const std::size_t had = pending_.size();
+        pending_.resize(count + extra);
+        const std::size_t received =
+            socket_.read_some(asio::buffer(pending_.data() + had, pending_.size() - had), error);
+        pending_.resize(had + received);
+        if (error == asio::error::would_block || error == asio::error::try_again) continue;
+        if (error == asio::error::eof) throw std::system_error(RelayIOError::closed);
+        if (error) throw std::system_error(error);
+    }
 }
 
 asio::awaitable<Bytes> RelayConnectionIO::receive(std::size_t limit) {
-    const Bytes header = co_await receiveExactly(4);
-    const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
-                               std::size_t{header[2]} << 8 | header[3];
+    co_await fill(4, readAhead);
+    const std::size_t length = std::size_t{pending_[0]} << 24 | std::size_t{pending_[1]} << 16 |
+                               std::size_t{pending_[2]} << 8 | pending_[3];
     if (length == 0 || length > limit || length > maxMessage) {
         throw std::system_error(RelayIOError::oversized);
     }
-    co_return co_await receiveExactly(length);
+    co_await fill(4 + length, 0);
+    Bytes payload(pending_.begin() + 4, pending_.begin() + 4 + static_cast<std::ptrdiff_t>(length));
+    pending_.erase(pending_.begin(), pending_.begin() + 4 + static_cast<std::ptrdiff_t>(length));
+    if (pending_.empty()) pending_ = Bytes();
+    co_return payload;
 }
 
 asio::awaitable<void> RelayConnectionIO::send(ByteView payload) {

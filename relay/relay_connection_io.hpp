@@ -31,17 +31,30 @@ public:
     // The largest payload accepted on receive (512 KiB). Sending has no limit of its own.
     static constexpr std::size_t maxMessage = 524'288;
 
-    explicit RelayConnectionIO(asio::ip::tcp::socket& socket) : socket_(socket) {}
+    // Puts the socket in non-blocking mode: it is read only once it is readable, and every
+    // other use of it must be asynchronous.
+    explicit RelayConnectionIO(asio::ip::tcp::socket& socket);
 
     // One frame's payload. limit lowers the accepted size for frames whose size is known in
-    // advance; a larger header is refused before any payload byte is read or allocated.
+    // advance; a larger header is refused before the payload is allocated, and before more than
+    // readAhead bytes of it are read.
     asio::awaitable<Bytes> receive(std::size_t limit = maxMessage);
-    asio::awaitable<Bytes> receiveExactly(std::size_t count);
     // Header and payload in one buffer and one write.
     asio::awaitable<void> send(ByteView payload);
 
+    // How far a read may go past the bytes asked for: a frame mostly arrives in one piece, and
+    // one read for its header and payload is one wait for the socket instead of two.
+    static constexpr std::size_t readAhead = 4096;
+
 private:
+    // Waits until at least count bytes are pending, reading at most count + extra.
+    asio::awaitable<void> fill(std::size_t count, std::size_t extra);
+
     asio::ip::tcp::socket& socket_;
+    // Bytes read and not yet returned: the rest of a frame, or the start of the next one when
+    // the peer sent it at once. Released whenever it runs empty, so an idle connection holds
+    // no buffer.
+    Bytes pending_;
 };
 
 // The frame of a payload: its length big-endian, then the payload.

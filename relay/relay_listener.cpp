@@ -78,6 +78,9 @@ asio::awaitable<void> RelayListener::acceptLoop() {
         }
         std::error_code ignored;
         const asio::ip::address address = socket.remote_endpoint(ignored).address();
+        // Every message goes out in one write and waits for its answer: Nagle's algorithm
+        // could only hold a reply back until the client's delayed acknowledgement.
+        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         const std::uint64_t id = sessions_->nextID++;
         // A full cap closes older unauthenticated connections, never the new one.
         sessions_->evict(admission_.admit(id, address));

@@ -53,6 +53,30 @@ TEST_F(PairedDeviceStoreTest, DevicesSurviveAReopenWithTheirKeysAndDates) {
     EXPECT_FALSE(storedMetadata()[1].contains("lastUsedAt"));
 }
 
+TEST_F(PairedDeviceStoreTest, UseIsWrittenAtFirstAndThenAtMostOnceAMinute) {
+    PairedDeviceStore store = reopen();
+    const PairedDevice phone = makeDevice("Phone");
+    store.add(phone);
+    // Whole seconds: the stored form does not keep nanoseconds.
+    const Date first = std::chrono::floor<std::chrono::seconds>(phone.pairedAt);
+    const auto storedUse = [&] { return reopen().devices().front().lastUsedAt; };
+
+    store.touch(phone.deviceID, first);
+    EXPECT_EQ(storedUse(), first) << "a first use is written at once";
+    store.touch(phone.deviceID, first + std::chrono::seconds(59));
+    EXPECT_EQ(store.metadata().front().lastUsedAt, first + std::chrono::seconds(59));
+    EXPECT_EQ(storedUse(), first) << "within the minute: memory only";
+    store.touch(phone.deviceID, first + std::chrono::seconds(60));
+    EXPECT_EQ(storedUse(), first + std::chrono::seconds(60));
+    store.touch(phone.deviceID, first);
+    EXPECT_EQ(storedUse(), first) << "a clock set back is written at once";
+
+    // Any other change writes the newest use with it.
+    store.touch(phone.deviceID, first + std::chrono::seconds(10));
+    store.add(makeDevice("Tablet"));
+    EXPECT_EQ(storedUse(), first + std::chrono::seconds(10));
+}
+
 TEST_F(PairedDeviceStoreTest, PairingAgainReplacesTheDeviceAtTheEnd) {
     PairedDeviceStore store = reopen();
     PairedDevice phone = makeDevice("Phone");
