@@ -1,8 +1,5 @@
 #include "relay/agent_exchanges.hpp"
 
-#include <asio/redirect_error.hpp>
-#include <asio/use_awaitable.hpp>
-
 #include <algorithm>
 
 namespace kestrel {
@@ -11,20 +8,12 @@ AgentExchanges::Registration::~Registration() {
     if (const auto owner = owner_.lock(); owner && exchange_) owner->exchanges_.erase(id_);
 }
 
-asio::awaitable<void> AgentExchanges::Registration::untilCancelled() const {
-    // Held by this frame, so the timer outlives its wait even when the owner is gone.
-    const std::shared_ptr<Exchange> exchange = exchange_;
-    if (exchange->cancelled) co_return;
-    std::error_code ignored;
-    co_await exchange->cancelSignal.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-}
-
-AgentExchanges::Registration AgentExchanges::add(const asio::any_io_executor& executor,
-                                                 Bytes request, std::string socketPath,
+AgentExchanges::Registration AgentExchanges::add(Bytes request, std::string socketPath,
                                                  std::optional<UUID> deviceID) {
-    auto exchange = std::make_shared<Exchange>(
-        Exchange{std::move(request), std::move(socketPath), std::move(deviceID), false,
-                 asio::steady_timer(executor, asio::steady_timer::time_point::max())});
+    auto exchange = std::make_shared<Exchange>();
+    exchange->request = std::move(request);
+    exchange->socketPath = std::move(socketPath);
+    exchange->deviceID = std::move(deviceID);
     const std::uint64_t id = nextID_++;
     exchanges_.emplace(id, exchange);
     return Registration(weak_from_this(), id, std::move(exchange));
@@ -43,7 +32,7 @@ void AgentExchanges::cancel(const std::function<bool(const Exchange&)>& which) {
     for (const auto& [id, exchange] : exchanges_) {
         if (!which(*exchange)) continue;
         exchange->cancelled = true;
-        exchange->cancelSignal.cancel();
+        exchange->cancelSignal.emit(asio::cancellation_type::terminal);
     }
 }
 

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <asio/any_io_executor.hpp>
-#include <asio/awaitable.hpp>
-#include <asio/steady_timer.hpp>
+#include <asio/cancellation_signal.hpp>
 
 #include <cstdint>
 #include <functional>
@@ -29,7 +27,7 @@ public:
         std::string socketPath;
         std::optional<UUID> deviceID;
         bool cancelled = false;
-        asio::steady_timer cancelSignal;  // never expires; cancelled to end the exchange
+        asio::cancellation_signal cancelSignal;  // emitted to end the exchange
     };
 
     // One exchange, counted while the registration lives, however its coroutine ends.
@@ -41,8 +39,9 @@ public:
         Registration& operator=(const Registration&) = delete;
         ~Registration();
 
-        // Completes when the exchange is cancelled; never throws. Race it with the exchange.
-        asio::awaitable<void> untilCancelled() const;
+        // Give it to the exchange (AgentForwarder::forward): cancelling ends it at once.
+        asio::cancellation_slot cancellationSlot() const { return exchange_->cancelSignal.slot(); }
+        bool cancelled() const noexcept { return exchange_->cancelled; }
 
     private:
         friend class AgentExchanges;
@@ -59,13 +58,12 @@ public:
         return std::shared_ptr<AgentExchanges>(new AgentExchanges());
     }
 
-    Registration add(const asio::any_io_executor& executor, Bytes request, std::string socketPath,
-                     std::optional<UUID> deviceID);
+    Registration add(Bytes request, std::string socketPath, std::optional<UUID> deviceID);
 
     std::size_t size() const noexcept { return exchanges_.size(); }
     // An exchange in flight that carries exactly this request to this socket, or null.
     const Exchange* carrying(ByteView request, const std::string& socketPath) const;
-    // Ends the exchanges chosen: each one's untilCancelled completes.
+    // Ends the exchanges chosen, through their cancellation slots.
     void cancel(const std::function<bool(const Exchange&)>& which);
 
 private:

@@ -6,7 +6,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
@@ -233,14 +232,14 @@ AgentForwarderFailure outOfTime(Step step) {
 // connection in progress and waits for it, or reports it done, so the system call is made here
 // and tried again, a little later each time, until it gets another answer or the caller's time
 // limit ends it. Returns the errno of a failure, or 0.
-asio::awaitable<int> connectWhenAccepted(LocalSocket& socket, const std::string& path) {
+asio::awaitable<int> connectWhenAccepted(LocalSocket& socket, asio::steady_timer& pause,
+                                         const std::string& path) {
     std::error_code error;
     socket.non_blocking(true, error);
     if (error) co_return error.value();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.data(), path.size());
-    asio::steady_timer pause(socket.get_executor());
     for (auto wait = std::chrono::milliseconds(1);; wait = std::min(wait * 2, maxConnectPause)) {
         if (::connect(socket.native_handle(), reinterpret_cast<const sockaddr*>(&address),
                       sizeof address) == 0) {
@@ -252,11 +251,12 @@ asio::awaitable<int> connectWhenAccepted(LocalSocket& socket, const std::string&
     }
 }
 
-asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, const std::string& path,
-                                       ByteView request, Step& step) {
+asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, asio::steady_timer& pause,
+                                       const std::string& path, ByteView request, Step& step) {
     step = Step::connecting;
     const std::optional<SocketFile> file = socketFileAt(path);
-    if (const int connectErrno = co_await connectWhenAccepted(socket, path); connectErrno != 0) {
+    if (const int connectErrno = co_await connectWhenAccepted(socket, pause, path);
+        connectErrno != 0) {
         co_return failed(AgentForwarderError::connectFailed, connectErrno);
     }
     std::error_code error;
@@ -270,18 +270,14 @@ asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, const std::string& p
 
     step = Step::reading;
     // A reply mostly arrives in one piece: its header and body are read together when they
-    // can be, which is one wait for the socket instead of two. The socket does not block (see
-    // connectWhenAccepted).
+    // can be, which is one read instead of two.
     Bytes reply(4 + replyReadAhead);
     std::size_t received = 0;
     std::size_t wanted = 4;  // the header, until it tells the length
     while (received < wanted) {
-        co_await socket.async_wait(asio::socket_base::wait_read,
-                                   asio::redirect_error(asio::use_awaitable, error));
-        if (error) co_return readFailure(error);
-        received +=
-            socket.read_some(asio::buffer(reply.data() + received, reply.size() - received), error);
-        if (error == asio::error::would_block || error == asio::error::try_again) continue;
+        received += co_await socket.async_read_some(
+            asio::buffer(reply.data() + received, reply.size() - received),
+            asio::redirect_error(asio::use_awaitable, error));
         if (error) co_return readFailure(error);
         if (wanted == 4 && received >= 4) {
             const std::uint32_t length = bigEndianUInt32(reply);
@@ -300,21 +296,40 @@ asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, const std::string& p
 
 // exchangeSteps, with anything it throws (a cancelled coroutine's next wait does) as a failure.
 // The outcome is returned once at the end: GCC 12 miscompiles a co_return inside a handler.
-asio::awaitable<Outcome> exchange(LocalSocket& socket, const std::string& path, ByteView request,
-                                  Step& step) {
+asio::awaitable<Outcome> exchange(LocalSocket& socket, asio::steady_timer& pause,
+                                  const std::string& path, ByteView request, Step& step) {
     Outcome outcome;
     try {
-        outcome = co_await exchangeSteps(socket, path, request, step);
+        outcome = co_await exchangeSteps(socket, pause, path, request, step);
     } catch (const std::system_error&) {
         outcome = failed(AgentForwarderError::readFailed);
     }
     co_return outcome;
 }
 
-asio::awaitable<void> expiry(asio::steady_timer& timer) {
-    std::error_code ignored;
-    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-}
+// An exchange's socket and pause, and why it was ended early, if it was. Shared with the
+// handlers that end it (its time limit, a cancellation), which may run after it is over: they
+// close the socket and cancel the pause, so that whatever the exchange waits for fails at once.
+// Cheaper than racing the exchange against them as coroutines, which every request would pay.
+struct ExchangeControl {
+    enum class Stop { none, timedOut, cancelled };
+
+    explicit ExchangeControl(const asio::any_io_executor& executor)
+        : socket(executor), pause(executor) {}
+
+    void stop(Stop why) {
+        if (ended || stopped != Stop::none) return;
+        stopped = why;
+        std::error_code ignored;
+        socket.close(ignored);
+        pause.cancel();
+    }
+
+    LocalSocket socket;
+    asio::steady_timer pause;  // between tries to connect to an agent whose backlog is full
+    Stop stopped = Stop::none;
+    bool ended = false;
+};
 
 // The socket path as a connect address, or the failure that stands for it.
 std::optional<AgentForwarderFailure> unusableAddress(const std::string& path) {
@@ -424,22 +439,34 @@ std::optional<std::string> identityAgentPath() {
 }
 
 asio::awaitable<Bytes> forward(Bytes request, std::string socketPath,
-                               std::chrono::steady_clock::duration timeLimit) {
-    using namespace asio::experimental::awaitable_operators;
+                               std::chrono::steady_clock::duration timeLimit,
+                               asio::cancellation_slot cancellation) {
     if (auto failure = unusableAddress(socketPath)) throw *failure;
     const auto executor = co_await asio::this_coro::executor;
-    LocalSocket socket(executor);
+    const auto control = std::make_shared<ExchangeControl>(executor);
     std::error_code error;
-    socket.open(asio::local::stream_protocol(), error);
+    control->socket.open(asio::local::stream_protocol(), error);
     if (error) throw AgentForwarderFailure(AgentForwarderError::connectFailed, error.value());
 
+    using Stop = ExchangeControl::Stop;
+    asio::steady_timer deadline(executor, timeLimit);
+    deadline.async_wait([control](const std::error_code& waitError) {
+        if (!waitError) control->stop(Stop::timedOut);
+    });
+    if (cancellation.is_connected()) {
+        cancellation.assign([control](asio::cancellation_type) { control->stop(Stop::cancelled); });
+    }
     Step step = Step::connecting;
-    asio::steady_timer timer(executor, timeLimit);
-    auto first = co_await (exchange(socket, socketPath, request, step) || expiry(timer));
-    if (first.index() == 1) throw outOfTime(step);
-    Outcome& outcome = std::get<0>(first);
-    if (outcome.failure) throw *outcome.failure;
-    co_return std::move(outcome.reply);
+    Outcome outcome = co_await exchange(control->socket, control->pause, socketPath, request, step);
+    control->ended = true;
+    deadline.cancel();
+    if (cancellation.is_connected()) cancellation.clear();
+    // A reply that was complete before the exchange was stopped is still the agent's answer.
+    if (!outcome.failure) co_return std::move(outcome.reply);
+    if (control->stopped == Stop::timedOut) throw outOfTime(step);
+    if (control->stopped == Stop::cancelled)
+        throw std::system_error(asio::error::operation_aborted, "agent exchange cancelled");
+    throw *outcome.failure;
 }
 
 std::optional<std::string> listeningProblem(const std::string& path) {

@@ -10,6 +10,7 @@
 // only the request waiting for it.
 
 #include <asio/awaitable.hpp>
+#include <asio/cancellation_signal.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -123,9 +124,11 @@ std::optional<std::string> identityAgentPath();
 // was: connectFailed (ETIMEDOUT) while connecting, writeFailed while writing, timedOut while
 // waiting for the reply. A reply body must be 1 to maxResponseLength bytes. Never returns a
 // partial reply; every failure throws AgentForwarderFailure; the socket is closed on every path.
-// Cancelling the operation that awaits it ends the exchange at once with a failure.
+// A signal emitted on `cancellation` (or the cancellation of the coroutine that awaits it) ends
+// the exchange at once with a failure: std::system_error(operation_aborted) for the former.
 asio::awaitable<Bytes> forward(Bytes request, std::string socketPath,
-                               std::chrono::steady_clock::duration timeLimit);
+                               std::chrono::steady_clock::duration timeLimit,
+                               asio::cancellation_slot cancellation = {});
 
 // Whether an agent accepts connections at path now, found without waiting: none when one does,
 // otherwise one line saying why not. A socket served by kestrel-agent counts as not accepting

@@ -1,12 +1,9 @@
 // A paired device's requests: only list-keys and sign reach the agent, one at a time per
 // connection, and a sign request puts the notice up first.
 
-#include <asio/experimental/awaitable_operators.hpp>
-
 #include <map>
 #include <optional>
 #include <string_view>
-#include <variant>
 
 #include "protocol/relay_envelope.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
@@ -41,8 +38,7 @@ std::string describeRefusedRequest(std::uint8_t type) {
            " is not relayed";
 }
 
-// The reply of the agent, or one line saying why there is none. A struct, not a variant: the
-// awaitable operators would flatten a variant into the result of the race.
+// The reply of the agent, or one line saying why there is none.
 struct ExchangeResult {
     std::optional<Bytes> reply;
     std::string failure;
@@ -74,15 +70,16 @@ std::string noAgentReason(const std::optional<std::string>& customPath) {
     return reason + " (see kestrel-relay agent)";
 }
 
-// One exchange that never throws, so that it can race a cancellation (see AgentExchanges).
+// One exchange, with its failure as a line of text rather than an exception.
 asio::awaitable<ExchangeResult> exchangeWithAgent(Bytes request, std::string path,
-                                                  std::chrono::steady_clock::duration timeLimit) {
+                                                  std::chrono::steady_clock::duration timeLimit,
+                                                  asio::cancellation_slot cancellation) {
     // Filled in place and returned once at the end: GCC 12 miscompiles a co_await inside an
     // initializer, and a co_return inside a handler.
     ExchangeResult result;
     try {
-        Bytes reply =
-            co_await AgentForwarder::forward(std::move(request), std::move(path), timeLimit);
+        Bytes reply = co_await AgentForwarder::forward(std::move(request), std::move(path),
+                                                       timeLimit, cancellation);
         result.reply = std::move(reply);
     } catch (const AgentForwarderFailure& failure) {
         result.failure = failureReason(failure, timeLimit);
@@ -171,18 +168,16 @@ asio::awaitable<Bytes> RelayListener::handleAgentRequest(Bytes payload, RequestO
 asio::awaitable<Bytes> RelayListener::forwardToAgent(Bytes request, std::optional<std::string> path,
                                                      const std::optional<std::string>& customPath,
                                                      const RequestOrigin& origin) {
-    using namespace asio::experimental::awaitable_operators;
     if (!path) {
         reportAgentFailure(origin, std::nullopt, noAgentReason(customPath));
         co_return SSHAgentProtocol::encodeFailure();
     }
     const AgentExchanges::Registration exchange =
-        agentExchanges_->add(relayExecutor_, request, *path, origin.deviceID);
-    auto first = co_await (exchangeWithAgent(std::move(request), *path, deadlines_.agentExchange) ||
-                           exchange.untilCancelled());
+        agentExchanges_->add(request, *path, origin.deviceID);
+    ExchangeResult result = co_await exchangeWithAgent(
+        std::move(request), *path, deadlines_.agentExchange, exchange.cancellationSlot());
     // Cancelled: the relay is stopping or the device was revoked, and nobody waits for a reply.
-    if (first.index() == 1) co_return SSHAgentProtocol::encodeFailure();
-    ExchangeResult& result = std::get<0>(first);
+    if (exchange.cancelled()) co_return SSHAgentProtocol::encodeFailure();
     if (result.reply) co_return std::move(*result.reply);
     reportAgentFailure(origin, *path, std::move(result.failure));
     co_return SSHAgentProtocol::encodeFailure();

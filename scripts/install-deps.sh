@@ -3,6 +3,8 @@
 #   scripts/install-deps.sh build   compiler, CMake, Ninja and the libraries
 #   scripts/install-deps.sh test    the above plus the test frameworks and tools
 #   scripts/install-deps.sh fuzz    the build packages plus clang and its libFuzzer runtime
+#   scripts/install-deps.sh bench   the build packages plus Google Benchmark, OpenSSH's agent and
+#                                   socat (the plain hop the relay is compared with)
 # Works as root or through sudo; apt-get runs only when a package is missing.
 set -euo pipefail
 
@@ -17,7 +19,11 @@ test_packages=(
   openssh-client openssh-server
   dbus dbus-bin avahi-daemon avahi-utils iproute2 gnome-keyring libsecret-tools
   dunst xvfb python3-dbus trayer x11-utils xdotool fonts-dejavu-core
-  man-db bash-completion
+  man-db bash-completion socat
+)
+
+bench_packages=(
+  libbenchmark-dev openssh-client socat
 )
 
 fuzz_packages=(
@@ -28,7 +34,8 @@ case "${1:-test}" in
   build) wanted=("${build_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
   fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
-  *) echo "usage: $0 build|test|fuzz" >&2; exit 2 ;;
+  bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
+  *) echo "usage: $0 build|test|fuzz|bench" >&2; exit 2 ;;
 esac
 
 missing=()
