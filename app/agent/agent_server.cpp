@@ -7,10 +7,12 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
-#include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+
+#include <algorithm>
 
 #include "app/common/private_socket.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
@@ -40,10 +42,34 @@ void removeStaleSocket(const std::string& path) {
     ::unlink(path.c_str());
 }
 
-// The request as a coroutine of its own, so that a deadline can cancel it. The caller awaits it
-// to the end: relay and reply outlive it.
-asio::awaitable<void> requestReply(RelayClient& relay, Bytes request, Bytes& reply) {
-    reply = co_await relay.agentRequest(request);
+// One length-prefixed agent message from the client, prefix included; none when the client has
+// gone or announced a length out of range. A message mostly arrives in one piece, and is then
+// read in one go; bytes after it stay in pending for the next call.
+asio::awaitable<std::optional<Bytes>> readRequest(asio::local::stream_protocol::socket& client,
+                                                  Bytes& pending, std::size_t maxMessage) {
+    constexpr std::size_t readAhead = 4096;
+    std::size_t wanted = 4;  // the header, until it tells the length
+    for (;;) {
+        if (wanted == 4 && pending.size() >= 4) {
+            const std::size_t length = std::size_t{pending[0]} << 24 |
+                                       std::size_t{pending[1]} << 16 |
+                                       std::size_t{pending[2]} << 8 | pending[3];
+            if (length == 0 || length > maxMessage) co_return std::nullopt;
+            wanted = 4 + length;
+        }
+        if (pending.size() >= wanted) break;
+        const std::size_t had = pending.size();
+        pending.resize(std::max(wanted, had + readAhead));
+        std::error_code error;
+        const std::size_t received = co_await client.async_read_some(
+            asio::buffer(pending.data() + had, pending.size() - had),
+            asio::redirect_error(asio::use_awaitable, error));
+        pending.resize(had + received);
+        if (error) co_return std::nullopt;
+    }
+    Bytes request(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(wanted));
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(wanted));
+    co_return request;
 }
 
 }  // namespace
@@ -89,21 +115,12 @@ asio::awaitable<void> AgentServer::acceptLoop() {
 
 asio::awaitable<void> AgentServer::serveClient(std::shared_ptr<LocalSocket> client) {
     std::optional<RelayClient> relay;
+    Bytes pending;
     for (;;) {
-        std::uint8_t header[4];
+        std::optional<Bytes> request = co_await readRequest(*client, pending, maxMessage);
+        if (!request) break;
+        const Bytes reply = co_await forward(relay, std::move(*request));
         std::error_code error;
-        co_await asio::async_read(*client, asio::buffer(header),
-                                  asio::redirect_error(asio::use_awaitable, error));
-        if (error) break;
-        const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
-                                   std::size_t{header[2]} << 8 | header[3];
-        if (length == 0 || length > maxMessage) break;
-        Bytes request(header, header + 4);
-        request.resize(4 + length);
-        co_await asio::async_read(*client, asio::buffer(request.data() + 4, length),
-                                  asio::redirect_error(asio::use_awaitable, error));
-        if (error) break;
-        const Bytes reply = co_await forward(relay, std::move(request));
         co_await asio::async_write(*client, asio::buffer(reply),
                                    asio::redirect_error(asio::use_awaitable, error));
         if (error) break;
@@ -156,7 +173,30 @@ asio::awaitable<void> AgentServer::exchange(std::optional<RelayClient>& relay, B
         }
     }
     step = RelayStep::request;
-    co_await withDeadline(requestReply(*relay, std::move(request), reply), replyLimit);
+    // Running out of time closes the connection, which ends the request at once: cheaper for
+    // every request than racing it against a timer.
+    struct Deadline {
+        bool expired = false;
+        bool over = false;
+    };
+    const auto state = std::make_shared<Deadline>();
+    RelayClient& client = *relay;
+    asio::steady_timer deadline(executor_, replyLimit);
+    deadline.async_wait([state, &client](const std::error_code& error) {
+        if (error || state->over) return;
+        state->expired = true;
+        client.close();
+    });
+    std::exception_ptr failure;
+    try {
+        reply = co_await client.agentRequest(request);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    state->over = true;
+    deadline.cancel();
+    if (state->expired) throw std::system_error(asio::error::timed_out);
+    if (failure) std::rethrow_exception(failure);
 }
 
 void AgentServer::report(const std::string& problem) {
