@@ -49,19 +49,35 @@ bool sextets(std::string_view group, std::size_t padding, std::array<std::uint32
 
 }  // namespace
 
-std::string base64Encode(ByteView bytes) {
-    std::string text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+namespace {
+
+// Writes base64Length(bytes.size()) characters at out.
+template <typename Character>
+void encodeInto(ByteView bytes, Character* out) {
+    for (std::size_t i = 0; i < bytes.size(); i += 3, out += 4) {
         const std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
         std::uint32_t group = std::uint32_t{bytes[i]} << 16;
         if (count > 1) group |= std::uint32_t{bytes[i + 1]} << 8;
         if (count > 2) group |= bytes[i + 2];
         for (std::size_t k = 0; k < 4; ++k) {
-            text += k <= count ? alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
+            out[k] = static_cast<Character>(k <= count ? alphabet[(group >> (18 - 6 * k)) & 0x3F]
+                                                       : '=');
         }
     }
+}
+
+}  // namespace
+
+std::string base64Encode(ByteView bytes) {
+    std::string text(base64Length(bytes.size()), '\0');
+    encodeInto(bytes, text.data());
     return text;
+}
+
+void appendBase64(Bytes& to, ByteView bytes) {
+    const std::size_t start = to.size();
+    to.resize(start + base64Length(bytes.size()));
+    encodeInto(bytes, to.data() + start);
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {

@@ -3,6 +3,7 @@
 // Base64 with the standard RFC 4648 alphabet ("+", "/") and "=" padding, on one line. This is
 // the form every byte string takes inside the relay's JSON records.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,12 @@ namespace kestrel {
 
 // Always padded to a multiple of four characters.
 std::string base64Encode(ByteView bytes);
+// The same characters, appended to `to`, for text built as bytes.
+void appendBase64(Bytes& to, ByteView bytes);
+// How many characters base64Encode gives for byteCount bytes.
+constexpr std::size_t base64Length(std::size_t byteCount) noexcept {
+    return (byteCount + 2) / 3 * 4;
+}
 
 // Strict: the length must be a multiple of four, only alphabet characters, and at most two
 // "=" that end the text. No whitespace or line breaks. Unused low bits of the last character

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/base64.hpp"
+
 namespace kestrel {
 namespace {
 
@@ -37,6 +39,29 @@ TEST(RelayEnvelope, WritesPayloadAsPaddedBase64AndReadsItBack) {
     const RelayEnvelope empty(RelayMessageType::agentResponse, Bytes{}, 3);
     EXPECT_EQ(written(empty)["payload"], "");
     EXPECT_EQ(RelayEnvelope::deserialize(empty.serialized()), empty);
+}
+
+// Envelopes without unknown members are written without a JSON tree: the bytes must be those of
+// the general writer, which the client app reads.
+TEST(RelayEnvelope, TheDirectWriterGivesTheBytesOfTheJSONWriter) {
+    for (const RelayMessageType type :
+         {RelayMessageType::pairingGrant, RelayMessageType::pairingAck,
+          RelayMessageType::agentRequest, RelayMessageType::agentResponse,
+          RelayMessageType::error}) {
+        for (const std::size_t size : {0, 1, 2, 3, 4, 700, 262'147}) {
+            for (const std::int64_t version : {std::int64_t{1}, std::int64_t{0}, std::int64_t{-7},
+                                               std::numeric_limits<std::int64_t>::max()}) {
+                Bytes payload(size);
+                for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+                const RelayEnvelope envelope(type, payload, version);
+                const nlohmann::json tree = {{"v", version},
+                                             {"type", rawValue(type)},
+                                             {"payload", base64Encode(payload)}};
+                EXPECT_EQ(toText(envelope.serialized()), tree.dump())
+                    << rawValue(type) << ", " << size << " bytes, version " << version;
+            }
+        }
+    }
 }
 
 TEST(RelayEnvelope, ReadsEveryMessageTypeByItsExactName) {
