@@ -360,9 +360,8 @@ std::string fixed(double value, int decimals) {
 void row(const std::string& what, const std::string& path, const std::string& rate,
          const std::string& p50, const std::string& p99, const std::string& ratio = "",
          const std::string& added = "", const std::string& relayTime = "") {
-    std::printf("%-34s %-20s %9s %9s %9s %8s %9s %9s\n", what.c_str(), path.c_str(),
-                rate.c_str(), p50.c_str(), p99.c_str(), ratio.c_str(), added.c_str(),
-                relayTime.c_str());
+    std::printf("%-34s %-20s %9s %9s %9s %8s %9s %9s\n", what.c_str(), path.c_str(), rate.c_str(),
+                p50.c_str(), p99.c_str(), ratio.c_str(), added.c_str(), relayTime.c_str());
 }
 
 void section(const std::string& title) { std::printf("\n%s\n", title.c_str()); }

@@ -60,8 +60,8 @@ void encodeInto(ByteView bytes, Character* out) {
         if (count > 1) group |= std::uint32_t{bytes[i + 1]} << 8;
         if (count > 2) group |= bytes[i + 2];
         for (std::size_t k = 0; k < 4; ++k) {
-            out[k] = static_cast<Character>(k <= count ? alphabet[(group >> (18 - 6 * k)) & 0x3F]
-                                                       : '=');
+            out[k] =
+                static_cast<Character>(k <= count ? alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=');
         }
     }
 }

@@ -84,8 +84,7 @@ CipherContext newChaChaContext(const SymmetricKey& key, ByteView nonce, bool enc
     CipherContext context(EVP_CIPHER_CTX_new());
     if (!context) fail(CryptoError::operationFailed, "EVP_CIPHER_CTX_new");
     const int enc = encrypt ? 1 : 0;
-    if (EVP_CipherInit_ex(context.get(), chaChaPoly(), nullptr, nullptr, nullptr, enc) !=
-            1 ||
+    if (EVP_CipherInit_ex(context.get(), chaChaPoly(), nullptr, nullptr, nullptr, enc) != 1 ||
         EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_AEAD_SET_IVLEN, intLength(nonce.size()),
                             nullptr) != 1 ||
         EVP_CipherInit_ex(context.get(), nullptr, nullptr, key.bytes().data(), nonce.data(), enc) !=

@@ -3,13 +3,6 @@
 #include <algorithm>
 
 namespace kestrel {
-namespace {
-
-// Buckets are dropped once full again, so a scan of many addresses leaves nothing behind; the
-// scan for full ones runs only when the map has grown this large.
-constexpr std::size_t bucketsBeforeCleanup = 1024;
-
-}  // namespace
 
 AdmissionControl::AdmissionControl(Limits limits) : limits_(limits) {
     limits_.maxUnauthenticated = std::max<std::size_t>(1, limits_.maxUnauthenticated);
@@ -82,7 +75,10 @@ std::map<asio::ip::address, AdmissionControl::Queue>::iterator AdmissionControl:
 }
 
 bool AdmissionControl::takeHandshake(const asio::ip::address& address, Clock::time_point now) {
-    if (buckets_.size() >= bucketsBeforeCleanup) forgetFullBuckets(now);
+    if (buckets_.size() >= cleanupAt_) {
+        forgetFullBuckets(now);
+        cleanupAt_ = std::max(bucketsBeforeCleanup, 2 * buckets_.size());
+    }
     auto [entry, added] =
         buckets_.try_emplace(sourceOf(address), Bucket{limits_.handshakeBurst, now});
     Bucket& bucket = entry->second;

@@ -80,7 +80,13 @@ private:
     std::uint64_t nextOrder_ = 0;
     std::map<SessionID, Entry> sessions_;
     std::map<asio::ip::address, Queue> bySource_;
+    // Buckets are dropped once full again, so a scan of many addresses leaves nothing behind.
+    // The scan for full ones runs only when the map has grown this large, and then again only
+    // once it has doubled since: while thousands of sources are still refilling (a flood from
+    // many IPv6 networks), a scan at every handshake would make each one cost them all.
+    static constexpr std::size_t bucketsBeforeCleanup = 1024;
     std::map<asio::ip::address, Bucket> buckets_;
+    std::size_t cleanupAt_ = bucketsBeforeCleanup;
 };
 
 }  // namespace kestrel

@@ -52,11 +52,11 @@ TEST(RelayEnvelope, TheDirectWriterGivesTheBytesOfTheJSONWriter) {
             for (const std::int64_t version : {std::int64_t{1}, std::int64_t{0}, std::int64_t{-7},
                                                std::numeric_limits<std::int64_t>::max()}) {
                 Bytes payload(size);
-                for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+                for (std::size_t i = 0; i < size; ++i)
+                    payload[i] = static_cast<std::uint8_t>(i * 7);
                 const RelayEnvelope envelope(type, payload, version);
-                const nlohmann::json tree = {{"v", version},
-                                             {"type", rawValue(type)},
-                                             {"payload", base64Encode(payload)}};
+                const nlohmann::json tree = {
+                    {"v", version}, {"type", rawValue(type)}, {"payload", base64Encode(payload)}};
                 EXPECT_EQ(toText(envelope.serialized()), tree.dump())
                     << rawValue(type) << ", " << size << " bytes, version " << version;
             }

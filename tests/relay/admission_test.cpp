@@ -14,6 +14,7 @@
 #include <asio/write.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 
 #include "protocol/ssh_agent_protocol.hpp"
@@ -148,6 +149,24 @@ TEST(AdmissionControl, HandshakesAreRationedPerSource) {
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(admission.takeHandshake(at("2001:db8::1"), start));
     EXPECT_FALSE(admission.takeHandshake(at("2001:db8::2"), start)) << "one bucket per /64";
     EXPECT_TRUE(admission.takeHandshake(at("2001:db8:0:1::1"), start));
+}
+
+// Thousands of sources that come and go (a flood from many IPv6 networks) make the relay forget
+// full buckets now and then; an emptied one must be kept, and forgotten once full again.
+TEST(AdmissionControl, AnEmptiedBucketOutlivesTheCleanupsOfThousandsOfOthers) {
+    AdmissionControl admission({.handshakeBurst = 2, .handshakesPerSecond = 1});
+    const auto start = AdmissionControl::Clock::now();
+    const auto greedy = at("192.0.2.1");
+    while (admission.takeHandshake(greedy, start)) {
+    }
+    char network[40];
+    for (int i = 0; i < 10'000; ++i) {
+        std::snprintf(network, sizeof network, "2001:db8:%x:%x::1", i / 65536, i % 65536);
+        EXPECT_TRUE(
+            admission.takeHandshake(at(network), start + std::chrono::milliseconds(i / 20)));
+    }
+    EXPECT_FALSE(admission.takeHandshake(greedy, start + std::chrono::milliseconds(500)));
+    EXPECT_TRUE(admission.takeHandshake(greedy, start + std::chrono::seconds(1)));
 }
 
 TEST(DisplayName, IsCleanedBeforeItIsShown) {
