@@ -267,6 +267,7 @@ struct Path {
     // Opens the connection of load client number `client`.
     std::function<std::unique_ptr<Connection>(int client)> connect;
     bool throughRelay = false;
+    pid_t kestrelAgent = 0;  // kestrel-agent's process, on its path
 };
 
 // ---- Load ----
@@ -287,6 +288,7 @@ struct Run {
     double p99 = 0;
     long failures = 0;
     double relayMicroseconds = 0;  // the relay's processor time per request
+    double kestrelAgentMicroseconds = 0;  // and kestrel-agent's, on its path
 };
 
 // relayPid: the relay, whose processor time is counted when the path goes through it.
@@ -321,6 +323,7 @@ Run runLoad(const Path& path, const Workload& workload, pid_t relayPid) {
     }
     ready.arrive_and_wait();
     const double relayBefore = processorSecondsOf(relayPid);
+    const double kestrelAgentBefore = path.kestrelAgent ? processorSecondsOf(path.kestrelAgent) : 0;
     const auto start = Clock::now();
     end = start + std::chrono::duration_cast<Clock::duration>(
                       std::chrono::duration<double>(workload.seconds));
@@ -329,11 +332,14 @@ Run runLoad(const Path& path, const Workload& workload, pid_t relayPid) {
     // The last requests end after `end`: the rate counts the time they took.
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const double relayTime = processorSecondsOf(relayPid) - relayBefore;
+    const double kestrelAgentTime =
+        path.kestrelAgent ? processorSecondsOf(path.kestrelAgent) - kestrelAgentBefore : 0;
     std::vector<double> all;
     for (const auto& mine : latencies) all.insert(all.end(), mine.begin(), mine.end());
     const double count = static_cast<double>(std::max<std::size_t>(all.size(), 1));
     return {static_cast<double>(all.size()) / elapsed, percentile(all, 0.5), percentile(all, 0.99),
-            failures.load(), path.throughRelay ? relayTime * 1e6 / count : 0};
+            failures.load(), path.throughRelay ? relayTime * 1e6 / count : 0,
+            kestrelAgentTime * 1e6 / count};
 }
 
 double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
@@ -359,9 +365,11 @@ std::string fixed(double value, int decimals) {
 
 void row(const std::string& what, const std::string& path, const std::string& rate,
          const std::string& p50, const std::string& p99, const std::string& ratio = "",
-         const std::string& added = "", const std::string& relayTime = "") {
-    std::printf("%-34s %-20s %9s %9s %9s %8s %9s %9s\n", what.c_str(), path.c_str(), rate.c_str(),
-                p50.c_str(), p99.c_str(), ratio.c_str(), added.c_str(), relayTime.c_str());
+         const std::string& added = "", const std::string& relayTime = "",
+         const std::string& kestrelAgentTime = "") {
+    std::printf("%-34s %-20s %9s %9s %9s %8s %9s %9s %10s\n", what.c_str(), path.c_str(),
+                rate.c_str(), p50.c_str(), p99.c_str(), ratio.c_str(), added.c_str(),
+                relayTime.c_str(), kestrelAgentTime.c_str());
 }
 
 void section(const std::string& title) { std::printf("\n%s\n", title.c_str()); }
@@ -442,13 +450,14 @@ void measureLoad(const Options& options, const std::vector<Path>& paths,
     }
     section("Round trips, each client on a connection of its own (medians of " +
             std::to_string(options.rounds) + " interleaved rounds)");
-    row("request", "path", "ops/s", "p50 µs", "p99 µs", "×direct", "+p50 µs", "relay µs");
+    row("request", "path", "ops/s", "p50 µs", "p99 µs", "×direct", "+p50 µs", "relay µs",
+        "k-agent µs");
     for (std::size_t w = 0; w < workloads.size(); ++w) {
         const std::vector<Run>& direct = results[w][workloads[w].paths.front()];
         bool first = true;
         for (const std::size_t p : workloads[w].paths) {
             const std::vector<Run>& runs = results[w][p];
-            std::vector<double> rates, p50s, p99s, ratios, added, relayTimes;
+            std::vector<double> rates, p50s, p99s, ratios, added, relayTimes, kestrelAgentTimes;
             long failures = 0;
             for (std::size_t r = 0; r < runs.size(); ++r) {
                 rates.push_back(runs[r].opsPerSecond);
@@ -460,6 +469,7 @@ void measureLoad(const Options& options, const std::vector<Path>& paths,
                 added.push_back(runs[r].p50 - direct[r].p50 - notice);
                 failures += runs[r].failures;
                 relayTimes.push_back(runs[r].relayMicroseconds);
+                kestrelAgentTimes.push_back(runs[r].kestrelAgentMicroseconds);
             }
             const bool isDirect = p == workloads[w].paths.front();
             row(first ? workloads[w].name : "", paths[p].name + (failures > 0 ? " !" : ""),
@@ -472,14 +482,16 @@ void measureLoad(const Options& options, const std::vector<Path>& paths,
                 isDirect ? ""
                          : grouped(median(added)) +
                                (workloads[w].sign && paths[p].throughRelay ? "*" : ""),
-                paths[p].throughRelay ? grouped(median(relayTimes)) : "");
+                paths[p].throughRelay ? grouped(median(relayTimes)) : "",
+                paths[p].kestrelAgent ? grouped(median(kestrelAgentTimes)) : "");
             if (failures > 0) std::printf("%34s %ld requests failed\n", "", failures);
             first = false;
         }
     }
     std::printf(
         "* less the 0.2 s that a sign request through the relay waits for the notice on "
-        "screen\nrelay µs: the relay's processor time per request\n");
+        "screen\nrelay µs, k-agent µs: the processor time of the relay and of kestrel-agent per "
+        "request\n");
 }
 
 // Many devices sign at once: their notice waits overlap, so the rate grows with the devices.
@@ -653,7 +665,7 @@ int main(int argc, char** argv) try {
     paths.push_back(
         {"kestrel-agent",
          [&](int) { return std::make_unique<StreamConnection>(connectUnix(kestrelAgentSocket)); },
-         true});
+         true, kestrelAgent.pid()});
     const std::size_t native = socat ? 3 : 2;
     std::vector<std::size_t> everyPath(paths.size());
     for (std::size_t p = 0; p < paths.size(); ++p) everyPath[p] = p;
