@@ -287,7 +287,7 @@ struct Run {
     double p50 = 0;  // µs
     double p99 = 0;
     long failures = 0;
-    double relayMicroseconds = 0;  // the relay's processor time per request
+    double relayMicroseconds = 0;         // the relay's processor time per request
     double kestrelAgentMicroseconds = 0;  // and kestrel-agent's, on its path
 };
 
@@ -337,8 +337,11 @@ Run runLoad(const Path& path, const Workload& workload, pid_t relayPid) {
     std::vector<double> all;
     for (const auto& mine : latencies) all.insert(all.end(), mine.begin(), mine.end());
     const double count = static_cast<double>(std::max<std::size_t>(all.size(), 1));
-    return {static_cast<double>(all.size()) / elapsed, percentile(all, 0.5), percentile(all, 0.99),
-            failures.load(), path.throughRelay ? relayTime * 1e6 / count : 0,
+    return {static_cast<double>(all.size()) / elapsed,
+            percentile(all, 0.5),
+            percentile(all, 0.99),
+            failures.load(),
+            path.throughRelay ? relayTime * 1e6 / count : 0,
             kestrelAgentTime * 1e6 / count};
 }
 
