@@ -12,7 +12,6 @@
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,6 +28,7 @@
 #include "platform/unique_fd.hpp"
 #include "protocol/error_category.hpp"
 #include "relay/ssh_config.hpp"
+#include "relay/write_at_once.hpp"
 
 namespace kestrel {
 namespace {
@@ -264,8 +264,7 @@ asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, asio::steady_timer& 
         co_return failed(AgentForwarderError::relayLoop);
 
     step = Step::writing;
-    co_await asio::async_write(socket, asio::buffer(request.data(), request.size()),
-                               asio::redirect_error(asio::use_awaitable, error));
+    error = co_await writeAtOnce(socket, request);
     if (error) co_return failed(AgentForwarderError::writeFailed);
 
     step = Step::reading;

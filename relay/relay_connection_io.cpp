@@ -2,12 +2,12 @@
 
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 
 #include <limits>
 #include <stdexcept>
 
 #include "protocol/error_category.hpp"
+#include "relay/write_at_once.hpp"
 
 namespace kestrel {
 namespace {
@@ -84,7 +84,8 @@ asio::awaitable<Bytes> RelayConnectionIO::receive(std::size_t limit) {
 
 asio::awaitable<void> RelayConnectionIO::send(ByteView payload) {
     const Bytes frame = framed(payload);
-    co_await asio::async_write(socket_, asio::buffer(frame), asio::use_awaitable);
+    if (const std::error_code error = co_await writeAtOnce(socket_, frame))
+        throw std::system_error(error);
 }
 
 }  // namespace kestrel

@@ -10,12 +10,12 @@
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 
 #include <algorithm>
 
 #include "app/common/private_socket.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
+#include "relay/write_at_once.hpp"
 
 namespace kestrel::agent {
 namespace {
@@ -116,14 +116,13 @@ asio::awaitable<void> AgentServer::acceptLoop() {
 asio::awaitable<void> AgentServer::serveClient(std::shared_ptr<LocalSocket> client) {
     std::optional<RelayClient> relay;
     Bytes pending;
+    std::error_code ignored;  // a socket that cannot be switched fails its first read instead
+    client->non_blocking(true, ignored);  // for writeAtOnce
     for (;;) {
         std::optional<Bytes> request = co_await readRequest(*client, pending, maxMessage);
         if (!request) break;
         const Bytes reply = co_await forward(relay, std::move(*request));
-        std::error_code error;
-        co_await asio::async_write(*client, asio::buffer(reply),
-                                   asio::redirect_error(asio::use_awaitable, error));
-        if (error) break;
+        if (co_await writeAtOnce(*client, reply)) break;
     }
     if (relay) relay->close();
 }
