@@ -56,7 +56,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/common/arguments.hpp"
+#include "bench_arguments.hpp"
 #include "protocol/crypto.hpp"
 #include "protocol/pairing.hpp"
 #include "protocol/secure_channel.hpp"
@@ -493,13 +493,8 @@ bool completesHandshake(Capture& capture, const Digest& psk) {
 // --- Command line and report -----------------------------------------------------------------
 
 unsigned parseThreads(int argc, char** argv) {
-    const kestrel::cli::Arguments arguments(std::vector<std::string>(argv + 1, argv + argc),
-                                            {{"threads", true}, {"help", false, 'h'}});
-    arguments.expectPositional(0, "");
-    if (arguments.has("help")) {
-        std::fputs(usageText, stdout);
-        std::exit(0);
-    }
+    const kestrel::cli::Arguments arguments =
+        kestrel::bench::readArguments(argc, argv, {{"threads", true}}, usageText);
     return static_cast<unsigned>(arguments.integer("threads", 1, maxThreads).value_or(1));
 }
 

@@ -42,7 +42,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/common/arguments.hpp"
+#include "bench_arguments.hpp"
 #include "platform/unique_fd.hpp"
 #include "protocol/connection_preamble.hpp"
 #include "protocol/relay_envelope.hpp"
@@ -85,32 +85,24 @@ struct Options {
 };
 
 Options parse(int argc, char** argv) {
-    const cli::Arguments arguments(std::vector<std::string>(argv + 1, argv + argc),
-                                   {{"rounds", true},
-                                    {"seconds", true},
-                                    {"setups", true},
-                                    {"idle", true},
-                                    {"at-once", true},
-                                    {"micro", true},
-                                    {"only", true},
-                                    {"quick", false},
-                                    {"help", false, 'h'}});
-    arguments.expectPositional(0, "");
-    if (arguments.has("help")) {
-        std::fputs(usageText, stdout);
-        std::exit(0);
-    }
+    const cli::Arguments arguments = readArguments(argc, argv,
+                                                   {{"rounds", true},
+                                                    {"seconds", true},
+                                                    {"setups", true},
+                                                    {"idle", true},
+                                                    {"at-once", true},
+                                                    {"micro", true},
+                                                    {"only", true},
+                                                    {"quick", false}},
+                                                   usageText);
     Options options;
     if (arguments.has("quick")) {
         options = {1, 0.3, 200, 100, 16, options.micro, std::nullopt, true};
     }
-    const auto number = [&](const char* name, int fallback, long min, long max) {
-        return static_cast<int>(arguments.integer(name, min, max).value_or(fallback));
-    };
-    options.rounds = number("rounds", options.rounds, 1, 100);
-    options.setups = number("setups", options.setups, 1, 50'000);
-    options.idle = number("idle", options.idle, 1, 50'000);
-    options.atOnce = number("at-once", options.atOnce, 1, 250);
+    options.rounds = wholeNumber(arguments, "rounds", options.rounds, 1, 100);
+    options.setups = wholeNumber(arguments, "setups", options.setups, 1, 50'000);
+    options.idle = wholeNumber(arguments, "idle", options.idle, 1, 50'000);
+    options.atOnce = wholeNumber(arguments, "at-once", options.atOnce, 1, 250);
     if (const auto seconds = arguments.value("seconds")) {
         try {
             options.seconds = std::stod(*seconds);

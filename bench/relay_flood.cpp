@@ -35,7 +35,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/common/arguments.hpp"
+#include "bench_arguments.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
 #include "relay/relay_client.hpp"
 #include "relay_under_test.hpp"
@@ -67,28 +67,21 @@ constexpr auto probeInterval = std::chrono::milliseconds(300);
 constexpr int quietProbes = 10;
 
 Options parse(int argc, char** argv) {
-    const kestrel::cli::Arguments arguments(std::vector<std::string>(argv + 1, argv + argc),
-                                            {{"idle", true},
-                                             {"stalled", true},
-                                             {"bad-per-second", true},
-                                             {"sources", true},
-                                             {"seconds", true},
-                                             {"check", false},
-                                             {"help", false, 'h'}});
-    arguments.expectPositional(0, "");
-    if (arguments.has("help")) {
-        std::fputs(usageText, stdout);
-        std::exit(0);
-    }
+    const kestrel::cli::Arguments arguments = readArguments(argc, argv,
+                                                            {{"idle", true},
+                                                             {"stalled", true},
+                                                             {"bad-per-second", true},
+                                                             {"sources", true},
+                                                             {"seconds", true},
+                                                             {"check", false}},
+                                                            usageText);
     Options options;
-    const auto number = [&](const char* name, int fallback, long min, long max) {
-        return static_cast<int>(arguments.integer(name, min, max).value_or(fallback));
-    };
-    options.idle = number("idle", options.idle, 0, 1'000'000);
-    options.stalled = number("stalled", options.stalled, 0, 1'000'000);
-    options.badPerSecond = number("bad-per-second", options.badPerSecond, 0, 1'000'000);
-    options.sources = number("sources", options.sources, 1, 253);
-    options.seconds = number("seconds", options.seconds, 1, 86'400);
+    options.idle = wholeNumber(arguments, "idle", options.idle, 0, 1'000'000);
+    options.stalled = wholeNumber(arguments, "stalled", options.stalled, 0, 1'000'000);
+    options.badPerSecond =
+        wholeNumber(arguments, "bad-per-second", options.badPerSecond, 0, 1'000'000);
+    options.sources = wholeNumber(arguments, "sources", options.sources, 1, 253);
+    options.seconds = wholeNumber(arguments, "seconds", options.seconds, 1, 86'400);
     options.check = arguments.has("check");
     return options;
 }
