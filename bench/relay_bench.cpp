@@ -429,7 +429,8 @@ std::uint16_t freePort() {
 }
 
 // The interleaved load: every workload on each of its paths, once per round.
-void measureLoad(const Options& options, const std::vector<Path>& paths,
+// Returns how many requests failed.
+long measureLoad(const Options& options, const std::vector<Path>& paths,
                  const std::vector<Workload>& workloads, pid_t relayPid) {
     // results[workload][path][round]
     std::vector<std::map<std::size_t, std::vector<Run>>> results(workloads.size());
@@ -447,6 +448,7 @@ void measureLoad(const Options& options, const std::vector<Path>& paths,
             std::to_string(options.rounds) + " interleaved rounds)");
     row("request", "path", "ops/s", "p50 µs", "p99 µs", "×direct", "+p50 µs", "relay µs",
         "k-agent µs");
+    long totalFailures = 0;
     for (std::size_t w = 0; w < workloads.size(); ++w) {
         const std::vector<Run>& direct = results[w][workloads[w].paths.front()];
         bool first = true;
@@ -480,6 +482,7 @@ void measureLoad(const Options& options, const std::vector<Path>& paths,
                 paths[p].throughRelay ? grouped(median(relayTimes)) : "",
                 paths[p].kestrelAgent ? grouped(median(kestrelAgentTimes)) : "");
             if (failures > 0) std::printf("%34s %ld requests failed\n", "", failures);
+            totalFailures += failures;
             first = false;
         }
     }
@@ -487,24 +490,29 @@ void measureLoad(const Options& options, const std::vector<Path>& paths,
         "* less the 0.2 s that a sign request through the relay waits for the notice on "
         "screen\nrelay µs, k-agent µs: the processor time of the relay and of kestrel-agent per "
         "request\n");
+    return totalFailures;
 }
 
 // Many devices sign at once: their notice waits overlap, so the rate grows with the devices.
-void measureOverlap(const Options& options, const Path& native, const Bytes& request,
+// Returns how many requests failed.
+long measureOverlap(const Options& options, const Path& native, const Bytes& request,
                     pid_t relayPid) {
     section("Devices signing at once (ed25519, through the relay, each with the 0.2 s notice)");
     row("devices", "path", "signs/s", "p50 ms", "p99 ms");
+    long failures = 0;
     for (const int devices : {1, options.atOnce}) {
         const Workload workload{"", request, 14, devices, std::max(1.0, options.seconds), {}, true};
         const Run run = runLoad(native, workload, relayPid);
         row(std::to_string(devices), native.name, fixed(run.opsPerSecond, 1),
             fixed(run.p50 / 1000, 1), fixed(run.p99 / 1000, 1));
+        failures += run.failures;
     }
+    return failures;
 }
 
 // Paired connection setups: preamble and handshake, each from an address of its own so that
-// the per-address handshake allowance is never what is measured.
-void measureSetups(const Options& options, RelayUnderTest& relay, const PairingGrant& grant) {
+// the per-address handshake allowance is never what is measured. Returns how many failed.
+long measureSetups(const Options& options, RelayUnderTest& relay, const PairingGrant& grant) {
     constexpr int threadCount = 8;
     std::vector<std::vector<double>> latencies(threadCount);
     std::atomic<int> failures = 0;
@@ -522,7 +530,10 @@ void measureSetups(const Options& options, RelayUnderTest& relay, const PairingG
                     // Nothing more to send: the relay closes once it has checked the confirm.
                     ::shutdown(device.descriptor(), SHUT_WR);
                     std::uint8_t byte;
-                    if (::read(device.descriptor(), &byte, 1) != 0) ++failures;
+                    if (::read(device.descriptor(), &byte, 1) != 0) {
+                        ++failures;
+                        continue;
+                    }
                 } catch (const std::exception&) {
                     ++failures;
                     continue;
@@ -546,6 +557,7 @@ void measureSetups(const Options& options, RelayUnderTest& relay, const PairingG
         grouped(percentile(all, 0.5)).c_str(), grouped(percentile(all, 0.99)).c_str(),
         grouped(cpu * 1e6 / options.setups).c_str(), grouped(options.setups / cpu).c_str(),
         failures > 0 ? (", " + std::to_string(failures.load()) + " failed").c_str() : "");
+    return failures.load();
 }
 
 // The relay's memory with idle authenticated sessions, against none.
@@ -696,20 +708,25 @@ int main(int argc, char** argv) try {
         "kestrel-relay-bench: %u processors; %d round%s of %.2f s per path (signs %.2f s)\n",
         std::thread::hardware_concurrency(), options.rounds, options.rounds == 1 ? "" : "s",
         options.seconds, signSeconds);
+    long failures = 0;
     if (options.runs("sessions")) {
         std::fprintf(stderr, "opening %d idle sessions…\n", options.idle);
         measureIdleSessions(options, relay, grants.front());
     }
     if (options.runs("setups")) {
         std::fprintf(stderr, "timing %d setups…\n", options.setups);
-        measureSetups(options, relay, grants.front());
+        failures += measureSetups(options, relay, grants.front());
     }
-    if (options.runs("load")) measureLoad(options, paths, workloads, relay.pid());
+    if (options.runs("load")) failures += measureLoad(options, paths, workloads, relay.pid());
     if (options.runs("at-once")) {
         std::fprintf(stderr, "signing from %d devices at once…\n", options.atOnce);
-        measureOverlap(options, paths[native], workloads[2].request, relay.pid());
+        failures += measureOverlap(options, paths[native], workloads[2].request, relay.pid());
     }
     if (options.runs("micro")) measureProtocol(options);
+    if (failures > 0) {
+        std::fprintf(stderr, "kestrel-relay-bench: %ld requests or setups failed\n", failures);
+        return 1;
+    }
     return 0;
 } catch (const kestrel::cli::UsageError& error) {
     std::fprintf(stderr, "kestrel-relay-bench: %s\n", error.what());

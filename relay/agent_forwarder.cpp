@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <asio/local/stream_protocol.hpp>
-#include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
@@ -141,10 +140,7 @@ std::optional<SocketFile> socketFileAt(const std::string& path) {
     return SocketFile{info.st_dev, info.st_ino};
 }
 
-// peerProgram of a socket connected to the socket file `file` (taken before connecting), read
-// from /proc once per socket file rather than at every request: the kernel records the listener
-// once, at listen(), and another agent at the same path means another file. A file replaced
-// while connecting is not remembered, since the connection may have reached the old one.
+// What peerProgram found, by socket file.
 using Listener = std::optional<std::pair<pid_t, std::string>>;
 std::mutex knownListenersMutex;
 std::map<SocketFile, Listener> knownListeners;
@@ -158,6 +154,10 @@ std::optional<Listener> knownListener(const std::optional<SocketFile>& file) {
     return found->second;
 }
 
+// peerProgram of a socket connected to the socket file `file` (taken before connecting), read
+// from /proc once per socket file rather than at every request: the kernel records the listener
+// once, at listen(), and another agent at the same path means another file. A file replaced
+// while connecting is not remembered, since the connection may have reached the old one.
 Listener listenerOf(int fd, const std::string& path, const std::optional<SocketFile>& file) {
     if (auto known = knownListener(file)) return std::move(*known);
     Listener program = peerProgram(fd);
