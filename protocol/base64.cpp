@@ -74,11 +74,7 @@ std::string base64Encode(ByteView bytes) {
     return text;
 }
 
-void appendBase64(Bytes& to, ByteView bytes) {
-    const std::size_t start = to.size();
-    to.resize(start + base64Length(bytes.size()));
-    encodeInto(bytes, to.data() + start);
-}
+void base64EncodeTo(ByteView bytes, std::uint8_t* out) { encodeInto(bytes, out); }
 
 std::optional<Bytes> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;

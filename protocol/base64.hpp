@@ -4,6 +4,7 @@
 // the form every byte string takes inside the relay's JSON records.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,8 +15,8 @@ namespace kestrel {
 
 // Always padded to a multiple of four characters.
 std::string base64Encode(ByteView bytes);
-// The same characters, appended to `to`, for text built as bytes.
-void appendBase64(Bytes& to, ByteView bytes);
+// The same characters, written at out, which must have room for base64Length(bytes.size()).
+void base64EncodeTo(ByteView bytes, std::uint8_t* out);
 // How many characters base64Encode gives for byteCount bytes.
 constexpr std::size_t base64Length(std::size_t byteCount) noexcept {
     return (byteCount + 2) / 3 * 4;

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <cstring>
 #include <utility>
 
 #include "protocol/base64.hpp"
@@ -51,18 +52,26 @@ Bytes RelayEnvelope::serialized() const {
         // in key order, no spaces), written straight out. Base64 text and the type names need
         // no escaping.
         constexpr std::string_view start = R"({"payload":")";
+        constexpr std::string_view beforeType = R"(","type":")";
+        constexpr std::string_view beforeVersion = R"(","v":)";
         const std::string_view typeName = rawValue(type);
         const std::string versionText = std::to_string(version);
-        Bytes text;
-        text.reserve(start.size() + base64Length(payload.size()) + typeName.size() +
-                     versionText.size() + 16);
-        append(text, asBytes(start));
-        appendBase64(text, payload);
-        append(text, asBytes(R"(","type":")"));
-        append(text, asBytes(typeName));
-        append(text, asBytes(R"(","v":)"));
-        append(text, asBytes(versionText));
-        text.push_back('}');
+        const std::size_t encoded = base64Length(payload.size());
+        Bytes text(start.size() + encoded + beforeType.size() + typeName.size() +
+                   beforeVersion.size() + versionText.size() + 1);
+        std::uint8_t* out = text.data();
+        const auto put = [&out](std::string_view part) {
+            std::memcpy(out, part.data(), part.size());
+            out += part.size();
+        };
+        put(start);
+        base64EncodeTo(payload, out);
+        out += encoded;
+        put(beforeType);
+        put(typeName);
+        put(beforeVersion);
+        put(versionText);
+        put("}");
         return text;
     }
     nlohmann::json object = {
