@@ -27,7 +27,7 @@
 #include "platform/unique_fd.hpp"
 #include "protocol/error_category.hpp"
 #include "relay/ssh_config.hpp"
-#include "relay/write_at_once.hpp"
+#include "relay/stream_messages.hpp"
 
 namespace kestrel {
 namespace {
@@ -111,11 +111,6 @@ void removeDuplicatePaths(std::vector<AgentSocketCandidate>& candidates) {
     });
 }
 
-std::uint32_t bigEndianUInt32(ByteView bytes) {
-    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
-           std::uint32_t{bytes[2]} << 8 | bytes[3];
-}
-
 // The process that listens on the other end of a connected Unix socket, as the kernel recorded
 // it when listen() was called, and its name (/proc/PID/comm); none when that process has ended
 // since (an agent that forked into the background after binding its socket).
@@ -192,9 +187,6 @@ std::variant<UniqueFd, int> connectAtOnce(const std::string& path) {
     return fd;
 }
 
-// How much of a reply is read at once before its length is known; most replies fit.
-constexpr std::size_t replyReadAhead = 4096;
-
 // The longest pause between two tries to connect to an agent whose listen backlog is full.
 constexpr std::chrono::milliseconds maxConnectPause{100};
 
@@ -268,28 +260,13 @@ asio::awaitable<Outcome> exchangeSteps(LocalSocket& socket, asio::steady_timer& 
     if (error) co_return failed(AgentForwarderError::writeFailed);
 
     step = Step::reading;
-    // A reply mostly arrives in one piece: its header and body are read together when they
-    // can be, which is one read instead of two.
-    Bytes reply(4 + replyReadAhead);
-    std::size_t received = 0;
-    std::size_t wanted = 4;  // the header, until it tells the length
-    while (received < wanted) {
-        received += co_await socket.async_read_some(
-            asio::buffer(reply.data() + received, reply.size() - received),
-            asio::redirect_error(asio::use_awaitable, error));
-        if (error) co_return readFailure(error);
-        if (wanted == 4 && received >= 4) {
-            const std::uint32_t length = bigEndianUInt32(reply);
-            // Unsigned wrap-around makes a length of 0 fail this test too.
-            if (length - 1 >= AgentForwarder::maxResponseLength) {
-                co_return failed(AgentForwarderError::shortResponse);
-            }
-            wanted = 4 + std::size_t{length};
-            if (reply.size() < wanted) reply.resize(wanted);
-        }
-    }
+    Bytes reply;
+    const PrefixedRead read =
+        co_await readPrefixed(socket, reply, AgentForwarder::maxResponseLength);
+    if (read.lengthOutOfRange) co_return failed(AgentForwarderError::shortResponse);
+    if (read.error) co_return readFailure(read.error);
     // Anything after the one reply asked for is no part of it.
-    reply.resize(wanted);
+    reply.resize(read.size);
     co_return Outcome{std::move(reply), std::nullopt};
 }
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "protocol/error_category.hpp"
-#include "relay/write_at_once.hpp"
+#include "relay/stream_messages.hpp"
 
 namespace kestrel {
 namespace {

@@ -11,11 +11,9 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include <algorithm>
-
 #include "app/common/private_socket.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
-#include "relay/write_at_once.hpp"
+#include "relay/stream_messages.hpp"
 
 namespace kestrel::agent {
 namespace {
@@ -40,36 +38,6 @@ void removeStaleSocket(const std::string& path) {
                                  " (stop it first, or choose another --socket)");
     }
     ::unlink(path.c_str());
-}
-
-// One length-prefixed agent message from the client, prefix included; none when the client has
-// gone or announced a length out of range. A message mostly arrives in one piece, and is then
-// read in one go; bytes after it stay in pending for the next call.
-asio::awaitable<std::optional<Bytes>> readRequest(asio::local::stream_protocol::socket& client,
-                                                  Bytes& pending, std::size_t maxMessage) {
-    constexpr std::size_t readAhead = 4096;
-    std::size_t wanted = 4;  // the header, until it tells the length
-    for (;;) {
-        if (wanted == 4 && pending.size() >= 4) {
-            const std::size_t length = std::size_t{pending[0]} << 24 |
-                                       std::size_t{pending[1]} << 16 |
-                                       std::size_t{pending[2]} << 8 | pending[3];
-            if (length == 0 || length > maxMessage) co_return std::nullopt;
-            wanted = 4 + length;
-        }
-        if (pending.size() >= wanted) break;
-        const std::size_t had = pending.size();
-        pending.resize(std::max(wanted, had + readAhead));
-        std::error_code error;
-        const std::size_t received = co_await client.async_read_some(
-            asio::buffer(pending.data() + had, pending.size() - had),
-            asio::redirect_error(asio::use_awaitable, error));
-        pending.resize(had + received);
-        if (error) co_return std::nullopt;
-    }
-    Bytes request(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(wanted));
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(wanted));
-    co_return request;
 }
 
 }  // namespace
@@ -119,9 +87,12 @@ asio::awaitable<void> AgentServer::serveClient(std::shared_ptr<LocalSocket> clie
     std::error_code ignored;  // a socket that cannot be switched fails its first read instead
     client->non_blocking(true, ignored);  // for writeAtOnce
     for (;;) {
-        std::optional<Bytes> request = co_await readRequest(*client, pending, maxMessage);
-        if (!request) break;
-        const Bytes reply = co_await forward(relay, std::move(*request));
+        // Bytes after the request (a client that does not wait for replies) stay pending.
+        const PrefixedRead read = co_await readPrefixed(*client, pending, maxMessage);
+        if (read.size == 0) break;
+        Bytes request(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(read.size));
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(read.size));
+        const Bytes reply = co_await forward(relay, std::move(request));
         if (co_await writeAtOnce(*client, reply)) break;
     }
     if (relay) relay->close();
