@@ -102,9 +102,11 @@ DesktopNoticePresenter::~DesktopNoticePresenter() {
     g_object_unref(connection_);
 }
 
-std::string DesktopNoticePresenter::body(const std::string& deviceName, bool onePassword) {
+std::string DesktopNoticePresenter::body(const std::string& deviceName, const std::string& detail,
+                                         bool onePassword) {
     std::string text = escaped("\u201C" + deviceName +
                                "\u201D is connecting and needs to sign with a key in your agent.");
+    if (!detail.empty()) text += "\n" + escaped("It asks to " + detail + ".");
     if (onePassword) {
         text += "\n" + escaped(
                            "Approve it in 1Password \u2014 if no dialog appears, click the "
@@ -114,9 +116,9 @@ std::string DesktopNoticePresenter::body(const std::string& deviceName, bool one
     return text;
 }
 
-void DesktopNoticePresenter::showNotice(const std::string& deviceName) {
+void DesktopNoticePresenter::showNotice(const std::string& deviceName, const std::string& detail) {
     const bool onePassword = agentIsOnePassword_ && agentIsOnePassword_();
-    post([this, text = body(deviceName, onePassword)] { notify(text); });
+    post([this, text = body(deviceName, detail, onePassword)] { notify(text); });
 }
 
 void DesktopNoticePresenter::hideNotice() {

@@ -33,7 +33,7 @@ public:
     DesktopNoticePresenter(const DesktopNoticePresenter&) = delete;
     DesktopNoticePresenter& operator=(const DesktopNoticePresenter&) = delete;
 
-    void showNotice(const std::string& deviceName) override;
+    void showNotice(const std::string& deviceName, const std::string& detail) override;
     void hideNotice() override;
     // A notification apart from the signature notice, which the server keeps until the user
     // dismisses it. The body is plain text.
@@ -41,7 +41,8 @@ public:
 
     static constexpr const char* summary = "SSH signature requested";
     // The notification's body, marked up safely for servers that read markup.
-    static std::string body(const std::string& deviceName, bool onePassword);
+    static std::string body(const std::string& deviceName, const std::string& detail,
+                            bool onePassword);
 
 private:
     DesktopNoticePresenter(GDBusConnection* connection, OnePasswordQuery agentIsOnePassword);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,17 +13,30 @@ namespace kestrel {
 class RecordingNoticePresenter final : public NoticePresenter {
 public:
     struct Call {
-        enum class Kind { show, hide };
+        enum class Kind { show, hide, ask, endAsk };
         Kind kind;
-        std::string deviceName;  // empty for hide
+        std::string deviceName{};     // show and ask
+        std::string detail{};         // show and ask
+        std::uint64_t requestID = 0;  // ask and endAsk
 
         friend bool operator==(const Call&, const Call&) = default;
     };
 
-    void showNotice(const std::string& deviceName) override {
-        calls_.push_back({Call::Kind::show, deviceName});
+    void showNotice(const std::string& deviceName, const std::string& detail) override {
+        calls_.push_back({Call::Kind::show, deviceName, detail});
     }
-    void hideNotice() override { calls_.push_back({Call::Kind::hide, {}}); }
+    void hideNotice() override { calls_.push_back({Call::Kind::hide}); }
+    void askApproval(const ApprovalPrompt& prompt) override {
+        calls_.push_back({Call::Kind::ask, prompt.deviceName, prompt.detail, prompt.requestID});
+    }
+    void endApproval(std::uint64_t requestID) override {
+        calls_.push_back({Call::Kind::endAsk, {}, {}, requestID});
+    }
+    void setApprovalHandler(ApprovalHandler handler) override { handler_ = std::move(handler); }
+    // Answers as the user would, from the thread that calls it.
+    void answer(std::uint64_t requestID, ApprovalDecision decision) const {
+        if (handler_) handler_(requestID, decision);
+    }
 
     const std::vector<Call>& calls() const noexcept { return calls_; }
     // Whether the last call was a show.
@@ -40,6 +54,7 @@ public:
 
 private:
     std::vector<Call> calls_;
+    ApprovalHandler handler_;
 };
 
 }  // namespace kestrel

@@ -31,8 +31,9 @@ std::string StderrNoticePresenter::noticeLine(const std::string& deviceName) {
            "\u201D is connecting and needs to sign with a key in your agent.";
 }
 
-void StderrNoticePresenter::showNotice(const std::string& deviceName) {
-    const std::string line = noticeLine(deviceName) + "\n";
+void StderrNoticePresenter::showNotice(const std::string& deviceName, const std::string& detail) {
+    std::string line = noticeLine(deviceName) + "\n";
+    if (!detail.empty()) line += "  It asks to " + withoutControlCharacters(detail) + ".\n";
     std::fputs(line.c_str(), stream_);
     std::fflush(stream_);
 }

@@ -14,7 +14,8 @@ class StderrNoticePresenter final : public NoticePresenter {
 public:
     explicit StderrNoticePresenter(std::FILE* stream = stderr) noexcept : stream_(stream) {}
 
-    void showNotice(const std::string& deviceName) override;
+    // The notice line, then the detail on a line of its own.
+    void showNotice(const std::string& deviceName, const std::string& detail) override;
     void hideNotice() override {}
 
     // The line showNotice writes, without the line break. Control characters in the name

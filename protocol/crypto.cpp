@@ -214,6 +214,18 @@ SymmetricKey X25519PrivateKey::sharedSecret(ByteView peerPublicKey) const {
     return result;
 }
 
+// --- SHA-256 --------------------------------------------------------------------------------
+
+Bytes sha256(ByteView bytes) {
+    Bytes digest(32);
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) !=
+            1 ||
+        length != digest.size())
+        fail(CryptoError::operationFailed, "SHA-256");
+    return digest;
+}
+
 // --- HKDF -----------------------------------------------------------------------------------
 
 SymmetricKey hkdfSHA256(ByteView inputKeyMaterial, ByteView salt, ByteView info,

@@ -85,6 +85,9 @@ private:
     Bytes publicKey_;
 };
 
+// The 32-byte SHA-256 digest.
+Bytes sha256(ByteView bytes);
+
 // HKDF-SHA256, extract then expand.
 SymmetricKey hkdfSHA256(ByteView inputKeyMaterial, ByteView salt, ByteView info,
                         std::size_t outputLength);

@@ -10,6 +10,7 @@
 #include "relay/agent_forwarder.hpp"
 #include "relay/relay_listener.hpp"
 #include "relay/relay_session.hpp"
+#include "relay/sign_purpose.hpp"
 
 namespace kestrel {
 namespace {
@@ -101,6 +102,11 @@ bool comesBackThrough(const AgentExchanges& exchanges, ByteView request, const s
     return !program || *program == AgentForwarder::relayClientProgram;
 }
 
+// Whether an agent's reply is its failure message.
+bool isFailureReply(ByteView reply) {
+    return reply.size() == 5 && reply[4] == static_cast<std::uint8_t>(SSHAgentMessageType::failure);
+}
+
 }  // namespace
 
 // Callers pass origin as a named object, never a braced temporary: GCC 12 frees the strings
@@ -111,65 +117,152 @@ asio::awaitable<void> RelayListener::serve(RelayConnectionIO& io, SecureChannel&
         const RelayEnvelope request =
             RelayEnvelope::deserialize(channel.open(co_await io.receive()));
         if (request.type != RelayMessageType::agentRequest) co_return;
-        // A held device pairs and connects like any other, but nothing of it reaches the agent
-        // until the user approves it; asked again for every request, so approval takes effect
-        // at once. (An if, not a conditional expression: GCC 12 frees the result of a co_await
-        // inside one too early.)
-        Bytes reply = SSHAgentProtocol::encodeFailure();
-        if (!origin.deviceID || !store_.isHeld(*origin.deviceID))
-            reply = co_await handleAgentRequest(request.payload, origin);
-        else if (delegate_ != nullptr)
-            delegate_->requestRefused(origin.deviceName, "the device is held until approved");
+        Bytes reply = co_await handleAgentRequest(request.payload, origin);
         const RelayEnvelope response(RelayMessageType::agentResponse, std::move(reply), 1);
         co_await io.send(channel.seal(response.serialized()));
     }
 }
 
 asio::awaitable<Bytes> RelayListener::handleAgentRequest(Bytes payload, RequestOrigin origin) {
-    const auto message = SSHAgentProtocol::deframe(payload);
+    ActivityEntry activity;
+    activity.requestID = ++requestCount_;
+    activity.at = std::chrono::system_clock::now();
+    activity.deviceName = origin.deviceName;
+    activity.deviceID = origin.deviceID;
+    Bytes reply = co_await answer(std::move(payload), origin, activity);
+    if (delegate_ != nullptr) delegate_->requestHandled(activity);
+    co_return reply;
+}
+
+asio::awaitable<Bytes> RelayListener::answer(Bytes payload, const RequestOrigin& origin,
+                                             ActivityEntry& activity) {
     const auto refuse = [&](const std::string& reason) {
+        activity.result = ActivityResult::refused;
+        activity.reason = reason;
         if (delegate_ != nullptr) delegate_->requestRefused(origin.deviceName, reason);
         return SSHAgentProtocol::encodeFailure();
     };
-    if (!message || message->body.empty()) co_return refuse("not an agent message");
+    const auto message = SSHAgentProtocol::deframe(payload);
     std::optional<SSHAgentMessageType> type;
     try {
-        type = SSHAgentProtocol::messageType(message->body);
+        if (message) type = SSHAgentProtocol::messageType(message->body);
     } catch (const std::system_error&) {
     }
-    if (!type || !SSHAgentProtocol::isForwardable(*type))
-        co_return refuse(describeRefusedRequest(message->body.front()));
+    const bool forwardable = type && SSHAgentProtocol::isForwardable(*type);
+    const bool sign = type == SSHAgentMessageType::signRequest;
+    if (forwardable) activity.kind = sign ? ActivityKind::sign : ActivityKind::listKeys;
+    // A held device pairs and connects like any other, but nothing of it reaches the agent
+    // until the user approves it; asked again for every request, so approval takes effect at
+    // once.
+    if (origin.deviceID && store_.isHeld(*origin.deviceID))
+        co_return refuse("the device is held until approved");
+    if (!message || message->body.empty()) co_return refuse("not an agent message");
+    if (!forwardable) co_return refuse(describeRefusedRequest(message->body.front()));
 
     // Only the first message goes to the agent: bytes after it could smuggle any other agent
     // request (remove all keys, lock, add a provider) past the check above.
     payload.resize(message->consumed);
 
-    // Read and resolved when the request arrives: the notice's delay must not let a change made
-    // meanwhile send a request that was shown for one agent to another.
+    const DeviceSettings settings =
+        origin.deviceID ? store_.settings(*origin.deviceID) : DeviceSettings{};
+    if (sign) {
+        // The key checked below must be the key the agent signs with: a request this cannot read
+        // is not passed on for the agent to read its own way.
+        SSHAgentProtocol::SignRequest request;
+        try {
+            request = SSHAgentProtocol::decodeSignRequest(message->body);
+        } catch (const std::system_error&) {
+            co_return refuse("a sign request that cannot be read");
+        }
+        activity.keyFingerprint = keyFingerprint(request.keyBlob);
+        if (const auto comment = keyComments_.find(request.keyBlob); comment != keyComments_.end())
+            activity.keyComment = comment->second;
+        activity.purpose = signPurpose(request.keyBlob, request.data);
+        if (!settings.mayUse(activity.keyFingerprint)) {
+            co_return refuse("the key " +
+                             describeKey(activity.keyFingerprint, activity.keyComment) +
+                             " is not one this device may use");
+        }
+    }
+
+    // Read and resolved when the request arrives: the wait for the user, and the notice's
+    // delay, must not let a change made meanwhile send a request that was shown for one agent
+    // to another.
     const std::optional<std::string> customPath =
         socketOverride_ ? socketOverride_() : std::nullopt;
     std::optional<std::string> path = AgentForwarder::resolveSocketPath(customPath);
     // Answered at once, before any notice: a loop would otherwise open connection after
     // connection until the time limit.
     if (path && origin.fromThisHost && comesBackThrough(*agentExchanges_, payload, *path)) {
-        reportAgentFailure(origin, path,
+        reportAgentFailure(origin, activity, path,
                            "the request came back to this relay while it waited for the agent at "
                            "that socket, which passes requests back here (a loop)");
         co_return SSHAgentProtocol::encodeFailure();
     }
-    if (type != SSHAgentMessageType::signRequest) {
-        co_return co_await forwardToAgent(std::move(payload), std::move(path), customPath, origin);
+    if (!sign) {
+        Bytes reply = co_await forwardToAgent(std::move(payload), std::move(path), customPath,
+                                              origin, activity);
+        co_return readIdentities(std::move(reply), settings, activity);
     }
-    const RelayApprovalWindow::Hold notice = approvalWindow_->hold(origin.deviceName);
+    const std::string detail = activity.detail();
+    if (settings.approval == DeviceSettings::Approval::ask && origin.deviceID &&
+        !signApprovals_->allowedWithoutAsking(*origin.deviceID, activity.keyFingerprint)) {
+        SignApprovals::Request question{
+            activity.requestID,      *origin.deviceID, origin.deviceName,
+            activity.keyFingerprint, detail,           activity.at};
+        if (delegate_ != nullptr) delegate_->approvalRequested(question);
+        const std::optional<ApprovalDecision> decision =
+            co_await signApprovals_->ask(std::move(question), deadlines_.approval);
+        if (!decision || *decision == ApprovalDecision::deny) {
+            activity.result = ActivityResult::denied;
+            activity.reason = decision ? "denied" : "nobody allowed it in time";
+            co_return SSHAgentProtocol::encodeFailure();
+        }
+    }
+    const RelayApprovalWindow::Hold notice = approvalWindow_->hold(origin.deviceName, detail);
     co_await sleepFor(noticeLeadTime);
-    co_return co_await forwardToAgent(std::move(payload), std::move(path), customPath, origin);
+    Bytes reply =
+        co_await forwardToAgent(std::move(payload), std::move(path), customPath, origin, activity);
+    if (activity.result == ActivityResult::answered && isFailureReply(reply))
+        activity.reason = "the agent refused to sign";
+    co_return reply;
+}
+
+Bytes RelayListener::readIdentities(Bytes reply, const DeviceSettings& settings,
+                                    ActivityEntry& activity) {
+    if (activity.result != ActivityResult::answered) return reply;
+    const auto message = SSHAgentProtocol::deframe(reply);
+    if (!message || message->body.empty() ||
+        message->body.front() != static_cast<std::uint8_t>(SSHAgentMessageType::identitiesAnswer))
+        return reply;
+    std::vector<SSHAgentIdentity> identities;
+    try {
+        identities = SSHAgentProtocol::decodeIdentitiesAnswer(message->body);
+    } catch (const std::system_error&) {
+        if (!settings.allowedKeys) return reply;
+        // What cannot be read cannot be narrowed down to the keys the device may see.
+        activity.result = ActivityResult::agentFailure;
+        activity.reason = "the agent's list of keys cannot be read";
+        return SSHAgentProtocol::encodeFailure();
+    }
+    // The comments name keys in the notice and the activity; the agent lists every key before
+    // a client signs with it. Bounded, should an agent list keys without end.
+    if (keyComments_.size() > 4 * SSHAgentProtocol::maxIdentities) keyComments_.clear();
+    for (const SSHAgentIdentity& identity : identities)
+        keyComments_[identity.keyBlob] = identity.comment;
+    if (!settings.allowedKeys) return reply;
+    std::erase_if(identities, [&](const SSHAgentIdentity& identity) {
+        return !settings.mayUse(keyFingerprint(identity.keyBlob));
+    });
+    return SSHAgentProtocol::encodeIdentitiesAnswer(identities);
 }
 
 asio::awaitable<Bytes> RelayListener::forwardToAgent(Bytes request, std::optional<std::string> path,
                                                      const std::optional<std::string>& customPath,
-                                                     const RequestOrigin& origin) {
+                                                     const RequestOrigin& origin,
+                                                     ActivityEntry& activity) {
     if (!path) {
-        reportAgentFailure(origin, std::nullopt, noAgentReason(customPath));
+        reportAgentFailure(origin, activity, std::nullopt, noAgentReason(customPath));
         co_return SSHAgentProtocol::encodeFailure();
     }
     const AgentExchanges::Registration exchange =
@@ -177,14 +270,22 @@ asio::awaitable<Bytes> RelayListener::forwardToAgent(Bytes request, std::optiona
     ExchangeResult result = co_await exchangeWithAgent(
         std::move(request), *path, deadlines_.agentExchange, exchange.cancellationSlot());
     // Cancelled: the relay is stopping or the device was revoked, and nobody waits for a reply.
-    if (exchange.cancelled()) co_return SSHAgentProtocol::encodeFailure();
+    if (exchange.cancelled()) {
+        activity.result = ActivityResult::refused;
+        activity.reason =
+            "ended while waiting for the agent (the device was revoked, or the "
+            "relay stopped)";
+        co_return SSHAgentProtocol::encodeFailure();
+    }
     if (result.reply) co_return std::move(*result.reply);
-    reportAgentFailure(origin, *path, std::move(result.failure));
+    reportAgentFailure(origin, activity, *path, std::move(result.failure));
     co_return SSHAgentProtocol::encodeFailure();
 }
 
-void RelayListener::reportAgentFailure(const RequestOrigin& origin,
+void RelayListener::reportAgentFailure(const RequestOrigin& origin, ActivityEntry& activity,
                                        std::optional<std::string> socketPath, std::string reason) {
+    activity.result = ActivityResult::agentFailure;
+    activity.reason = (socketPath ? *socketPath + ": " : std::string()) + reason;
     if (!agentFailureHandler_) return;
     agentFailureHandler_(AgentFailure{origin.deviceName, std::move(socketPath), std::move(reason),
                                       std::chrono::system_clock::now()});

@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kestrel {
@@ -37,6 +38,26 @@ std::string cleanDisplayName(std::string_view name) {
     if (kept.isEmpty()) return "Unnamed device";
     std::string result;
     kept.toUTF8String(result);
+    return result;
+}
+
+std::string visibleText(std::string_view text, std::size_t maxLength) {
+    // Each code point takes at most 4 bytes: what lies past that many never shows.
+    const std::size_t limit = std::min<std::size_t>(text.size(), (maxLength + 1) * 4);
+    const auto decoded = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<std::int32_t>(limit)));
+    icu::UnicodeString shown;
+    std::size_t count = 0;
+    for (std::int32_t i = 0; i < decoded.length(); i = decoded.moveIndex32(i, 1), ++count) {
+        if (count == maxLength) {
+            shown.append(static_cast<UChar32>(0x2026));
+            break;
+        }
+        const UChar32 c = decoded.char32At(i);
+        shown.append(isUnsafe(c) ? static_cast<UChar32>(0xFFFD) : c);
+    }
+    std::string result;
+    shown.toUTF8String(result);
     return result;
 }
 

@@ -17,4 +17,10 @@ inline constexpr std::size_t maxDisplayNameLength = 64;
 // "Unnamed device".
 std::string cleanDisplayName(std::string_view name);
 
+// Text from elsewhere (a user name or key comment in a sign request, which the device chose)
+// made safe to show without hiding that something was odd: each character cleanDisplayName
+// would remove, and each invalid UTF-8 sequence, becomes U+FFFD; text longer than maxLength
+// code points is cut there and ends with "…".
+std::string visibleText(std::string_view text, std::size_t maxLength);
+
 }  // namespace kestrel

@@ -67,16 +67,70 @@ std::vector<DeviceMetadata> decodeDeviceMetadata(const nlohmann::json& json) {
     return entries;
 }
 
+bool DeviceSettings::mayUse(std::string_view fingerprint) const {
+    return !allowedKeys ||
+           std::find(allowedKeys->begin(), allowedKeys->end(), fingerprint) != allowedKeys->end();
+}
+
+std::string_view approvalName(DeviceSettings::Approval approval) noexcept {
+    return approval == DeviceSettings::Approval::ask ? "ask" : "allow";
+}
+
+nlohmann::json encodeDeviceSettings(const std::map<UUID, DeviceSettings>& settings) {
+    nlohmann::json object = nlohmann::json::object();
+    for (const auto& [deviceID, device] : settings) {
+        nlohmann::json entry = nlohmann::json::object();
+        if (device.approval != DeviceSettings::Approval::allow)
+            entry["approval"] = approvalName(device.approval);
+        if (device.allowedKeys) entry["keys"] = *device.allowedKeys;
+        object[deviceID.uuidString()] = std::move(entry);
+    }
+    return object;
+}
+
+std::map<UUID, DeviceSettings> decodeDeviceSettings(const nlohmann::json& json) {
+    const auto malformed = [](const std::string& what) {
+        return DecodingFailure(DecodingError::typeMismatch, std::nullopt, what);
+    };
+    if (!json.is_object()) throw malformed("device settings are not an object");
+    std::map<UUID, DeviceSettings> settings;
+    for (const auto& [key, entry] : json.items()) {
+        const std::optional<UUID> deviceID = UUID::fromString(key);
+        if (!deviceID || !entry.is_object()) throw malformed("malformed device settings entry");
+        DeviceSettings device;
+        if (const auto approval = entry.find("approval"); approval != entry.end()) {
+            if (*approval == "ask")
+                device.approval = DeviceSettings::Approval::ask;
+            else if (*approval != "allow")
+                throw malformed("unknown approval setting");
+        }
+        if (const auto keys = entry.find("keys"); keys != entry.end()) {
+            if (!keys->is_array()) throw malformed("the keys setting is not a list");
+            std::vector<std::string> fingerprints;
+            for (const nlohmann::json& fingerprint : *keys) {
+                if (!fingerprint.is_string())
+                    throw malformed("a key in the keys setting is not text");
+                fingerprints.push_back(fingerprint.get<std::string>());
+            }
+            device.allowedKeys = std::move(fingerprints);
+        }
+        settings[*deviceID] = std::move(device);
+    }
+    return settings;
+}
+
 PairedDeviceStore::PairedDeviceStore(SecretStore& secrets, SettingsStore& settings,
                                      std::string service, std::string metadataKey)
     : secrets_(secrets),
       settings_(settings),
       service_(std::move(service)),
       metadataKey_(std::move(metadataKey)),
-      keysToDeleteKey_(metadataKey_ + "KeysToDelete") {}
+      keysToDeleteKey_(metadataKey_ + "KeysToDelete"),
+      settingsKey_(metadataKey_ + "Settings") {}
 
 void PairedDeviceStore::load() {
     loadKeysToDelete();
+    loadSettings();
     const std::optional<nlohmann::json> stored = settings_.value(metadataKey_);
     if (!stored) return;
     std::vector<DeviceMetadata> list;
@@ -193,6 +247,13 @@ void PairedDeviceStore::remove(const UUID& deviceID) {
     std::erase_if(entries_,
                   [&](const Entry& entry) { return entry.metadata.deviceID == deviceID; });
     notify();
+    if (deviceSettings_.erase(deviceID) != 0) {
+        try {
+            persistSettings();
+        } catch (const std::system_error&) {
+            // Left in the file, and dropped at the next load: the device is not listed.
+        }
+    }
     const bool alreadyListed = !keysToDelete_.try_emplace(deviceID).second;
     if (!alreadyListed) {
         try {
@@ -257,6 +318,56 @@ void PairedDeviceStore::touch(const UUID& deviceID, Date date) {
         }
     }
     notify();
+}
+
+DeviceSettings PairedDeviceStore::settings(const UUID& deviceID) const {
+    if (unreadableSettings_) return {DeviceSettings::Approval::ask, std::nullopt};
+    const auto found = deviceSettings_.find(deviceID);
+    return found != deviceSettings_.end() ? found->second : DeviceSettings{};
+}
+
+bool PairedDeviceStore::setSettings(const UUID& deviceID, DeviceSettings settings) {
+    if (find(deviceID) == entries_.end()) return false;
+    const std::map<UUID, DeviceSettings> before = deviceSettings_;
+    if (settings == DeviceSettings{})
+        deviceSettings_.erase(deviceID);
+    else
+        deviceSettings_[deviceID] = std::move(settings);
+    try {
+        persistSettings();
+    } catch (const std::system_error&) {
+        deviceSettings_ = before;
+        throw;
+    }
+    notify();
+    return true;
+}
+
+void PairedDeviceStore::loadSettings() {
+    const std::optional<nlohmann::json> stored = settings_.value(settingsKey_);
+    if (!stored) return;
+    try {
+        deviceSettings_ = decodeDeviceSettings(*stored);
+    } catch (const DecodingFailure& failure) {
+        unreadableSettings_ = *stored;
+        std::string warning = "the devices' settings could not be read (" +
+                              std::string(failure.what()) +
+                              "); every device asks before signing until one is set again, and "
+                              "they are kept under \"" +
+                              settingsKey_ + "Unreadable\"";
+        warning_ = warning_ ? *warning_ + "; " + warning : warning;
+    }
+}
+
+void PairedDeviceStore::persistSettings() {
+    if (unreadableSettings_) {
+        settings_.setValue(settingsKey_ + "Unreadable", *unreadableSettings_);
+        unreadableSettings_.reset();
+    }
+    // Only the devices still paired: a revoked device's settings must not return with its ID.
+    std::erase_if(deviceSettings_,
+                  [&](const auto& entry) { return find(entry.first) == entries_.end(); });
+    settings_.setValue(settingsKey_, encodeDeviceSettings(deviceSettings_));
 }
 
 void PairedDeviceStore::loadKeysToDelete() {

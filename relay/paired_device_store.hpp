@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/secret_store.hpp"
@@ -37,6 +38,28 @@ struct DeviceMetadata {
     friend bool operator==(const DeviceMetadata&, const DeviceMetadata&) = default;
 };
 
+// What the user chose for one device. The defaults change nothing a device sees.
+struct DeviceSettings {
+    enum class Approval { allow, ask };
+    // ask: every sign request waits until the user allows it.
+    Approval approval = Approval::allow;
+    // The SHA256 fingerprints of the keys the device may use, in the user's order; none: every
+    // key of the agent.
+    std::optional<std::vector<std::string>> allowedKeys;
+
+    bool mayUse(std::string_view fingerprint) const;
+
+    friend bool operator==(const DeviceSettings&, const DeviceSettings&) = default;
+};
+
+std::string_view approvalName(DeviceSettings::Approval approval) noexcept;  // "allow" | "ask"
+
+// The stored form of the settings of the devices that have any: {"<device ID>": {"approval":
+// "ask", "keys": ["SHA256:…"]}}, "approval" left out when allow and "keys" when every key.
+// Decoding throws DecodingFailure when any entry is malformed.
+nlohmann::json encodeDeviceSettings(const std::map<UUID, DeviceSettings>& settings);
+std::map<UUID, DeviceSettings> decodeDeviceSettings(const nlohmann::json& json);
+
 // The stored form: [{"deviceID": "…", "displayName": "…", "pairedAt": 7.2e8, "lastUsedAt": …,
 // "held": true, "pairingEvidence": […]}], dates as seconds since 2001-01-01 UTC, "lastUsedAt",
 // "held" and "pairingEvidence" left out when none, false or empty. Decoding throws
@@ -55,7 +78,8 @@ public:
     };
 
     // The revoked devices whose keys are to be deleted are kept under metadataKey +
-    // "KeysToDelete", as an array of device IDs.
+    // "KeysToDelete", as an array of device IDs; the devices' settings under metadataKey +
+    // "Settings", apart from the metadata, whose form older relays read.
     PairedDeviceStore(SecretStore& secrets, SettingsStore& settings, std::string service,
                       std::string metadataKey = "pairedDeviceMetadata");
 
@@ -93,6 +117,15 @@ public:
     // Throws std::system_error only when the revoke cannot be recorded; the device is then out
     // of service until the next start, when it is back.
     void remove(const UUID& deviceID);
+    // The device's settings; the defaults for an unknown device. While the stored settings
+    // cannot be read, every device asks before signing (see warning()): a choice the user made
+    // to restrict a device must not be lost to a damaged file.
+    DeviceSettings settings(const UUID& deviceID) const;
+    // Stores the device's settings. False for an unknown device; throws std::system_error when
+    // storage fails, and the settings are then unchanged. A device paired again under its ID
+    // keeps them; a revoked device's go with it.
+    bool setSettings(const UUID& deviceID, DeviceSettings settings);
+
     // Records a connection. The time is current in memory at once; it is written to the
     // settings when it is a device's first use, or at most once per lastUsedStoreInterval, since
     // rewriting and syncing the whole list for every connection costs more than the handshake.
@@ -134,6 +167,8 @@ private:
     // Deletes the key; true when it is gone. A refusal is kept as the reason in keysToDelete_.
     bool deleteKey(const UUID& deviceID);
     void persistMetadata();
+    void loadSettings();
+    void persistSettings();
     void persistKeysToDelete();
     // Writes the list after it shrank: a failure only means deleting an absent key again later.
     void persistKeysToDeleteIfPossible() noexcept;
@@ -146,6 +181,9 @@ private:
     std::string keysToDeleteKey_;
     std::vector<Entry> entries_;
     std::map<UUID, std::string> keysToDelete_;
+    std::string settingsKey_;
+    std::map<UUID, DeviceSettings> deviceSettings_;  // devices with other than the defaults
+    std::optional<nlohmann::json> unreadableSettings_;
     std::optional<nlohmann::json> unreadableMetadata_;
     std::optional<std::string> warning_;
     std::function<void()> changed_;

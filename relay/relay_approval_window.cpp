@@ -15,14 +15,15 @@ RelayApprovalWindow::Hold::~Hold() {
     }
 }
 
-RelayApprovalWindow::Hold RelayApprovalWindow::hold(const std::string& deviceName) {
-    show(deviceName);
+RelayApprovalWindow::Hold RelayApprovalWindow::hold(const std::string& deviceName,
+                                                    const std::string& detail) {
+    show(deviceName, detail);
     return Hold(weak_from_this());
 }
 
-void RelayApprovalWindow::show(const std::string& deviceName) {
+void RelayApprovalWindow::show(const std::string& deviceName, const std::string& detail) {
     // Counted once shown, so that a presenter that throws leaves no request counted.
-    if (pending_ == 0) presenter_.showNotice(deviceName);
+    if (pending_ == 0) presenter_.showNotice(deviceName, detail);
     ++pending_;
 }
 

@@ -37,9 +37,10 @@ public:
     }
 
     // show, with the matching hide when the Hold is dropped.
-    Hold hold(const std::string& deviceName);
+    Hold hold(const std::string& deviceName, const std::string& detail);
 
-    void show(const std::string& deviceName);
+    // detail: what the signature is for, and the key; the first request's is shown.
+    void show(const std::string& deviceName, const std::string& detail);
     // An unmatched hide leaves the count at 0 and hides again.
     void hide();
 

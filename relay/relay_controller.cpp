@@ -166,6 +166,28 @@ void RelayController::requestRefused(const std::string& deviceName, const std::s
     publish(RequestRefused{deviceName, reason});
 }
 
+void RelayController::approvalRequested(const SignApprovals::Request& request) {
+    publish(ApprovalRequested{request});
+}
+
+void RelayController::requestHandled(const ActivityEntry& activity) {
+    activity_.add(activity);
+    publish(RequestHandled{activity});
+}
+
+bool RelayController::setDeviceSettings(const UUID& deviceID, DeviceSettings settings) {
+    return store_.setSettings(deviceID, std::move(settings));
+}
+
+bool RelayController::decide(std::uint64_t requestID, ApprovalDecision decision) {
+    return listener_ && listener_->signApprovals().decide(requestID, decision);
+}
+
+std::vector<SignApprovals::Request> RelayController::waitingApprovals() const {
+    if (!listener_) return {};
+    return listener_->signApprovals().waiting();
+}
+
 void RelayController::setSocketOverride(std::string path) {
     services_.settings.setValue(socketOverrideKey, path);
     socketOverride_ = std::move(path);

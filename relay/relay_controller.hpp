@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/login_item.hpp"
 #include "platform/notice_presenter.hpp"
@@ -76,10 +77,19 @@ struct RequestRefused {
 };
 // The custom socket path, the Dock setting or launch at login changed (from any front end).
 struct SettingsChanged {};
+// A sign request waits for the user to allow or deny it.
+struct ApprovalRequested {
+    SignApprovals::Request request;
+};
+// A paired device's agent request was answered, whichever way (kept in activity()).
+struct RequestHandled {
+    ActivityEntry activity;
+};
 
 using RelayEvent =
     std::variant<PairingOpened, PairingEnded, DevicesChanged, PairingSuspicion, AgentFailure,
-                 SettingsChanged, DeviceApproved, DeviceRevoked, ConnectionRefused, RequestRefused>;
+                 SettingsChanged, DeviceApproved, DeviceRevoked, ConnectionRefused, RequestRefused,
+                 ApprovalRequested, RequestHandled>;
 
 class RelayController final : public RelayListenerDelegate {
 public:
@@ -115,6 +125,16 @@ public:
     // Lets a held device use the agent (and drops the warnings about it). False for an unknown
     // device; throws std::system_error when storage fails, and the device stays held.
     bool approve(const UUID& deviceID);
+    // Changes what a device may do (ask before signing, which keys). False for an unknown
+    // device; throws std::system_error when storage fails, and nothing changes.
+    bool setDeviceSettings(const UUID& deviceID, DeviceSettings settings);
+
+    // The user's answer to a sign request waiting for it; false when none waits under that ID.
+    bool decide(std::uint64_t requestID, ApprovalDecision decision);
+    // The sign requests waiting for the user now, oldest first.
+    std::vector<SignApprovals::Request> waitingApprovals() const;
+    // The latest agent requests of paired devices, oldest first (kept while the relay runs).
+    const RecentActivity& activity() const noexcept { return activity_; }
 
     bool isRunning() const noexcept { return listener_ != nullptr; }
     const std::optional<std::string>& pairingCode() const noexcept { return pairingCode_; }
@@ -170,6 +190,8 @@ public:
     void deviceConnected(const UUID& deviceID) override;
     void connectionRefused(const std::string& address, const std::string& reason) override;
     void requestRefused(const std::string& deviceName, const std::string& reason) override;
+    void approvalRequested(const SignApprovals::Request& request) override;
+    void requestHandled(const ActivityEntry& activity) override;
 
 private:
     // The handshake that claimed the open window's code.
@@ -203,6 +225,7 @@ private:
     std::optional<PairingEnded> lastPairing_;
     PairingWatch watch_;
     std::optional<AgentFailure> lastAgentFailure_;
+    RecentActivity activity_;
 
     std::map<int, std::function<void(const RelayEvent&)>> observers_;
     int nextObserverID_ = 0;

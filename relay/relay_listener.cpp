@@ -26,6 +26,7 @@ RelayListener::RelayListener(asio::any_io_executor relayExecutor, PairedDeviceSt
       socketOverride_(std::move(socketOverride)),
       approvalWindow_(RelayApprovalWindow::create(notices)),
       agentExchanges_(AgentExchanges::create()),
+      signApprovals_(SignApprovals::create(relayExecutor_, notices)),
       sessions_(std::make_shared<SessionRegistry>()) {}
 
 RelayListener::~RelayListener() { stop(); }
@@ -50,12 +51,15 @@ void RelayListener::stop() {
     }
     sessions_->closeAll([](const Session&) { return true; });
     agentExchanges_->cancel([](const AgentExchanges::Exchange&) { return true; });
+    signApprovals_->cancel([](const SignApprovals::Request&) { return true; });
 }
 
 void RelayListener::closeSessions(const UUID& deviceID) {
     sessions_->closeAll([&](const Session& session) { return session.deviceID == deviceID; });
     agentExchanges_->cancel(
         [&](const AgentExchanges::Exchange& exchange) { return exchange.deviceID == deviceID; });
+    signApprovals_->cancel(
+        [&](const SignApprovals::Request& request) { return request.deviceID == deviceID; });
 }
 
 std::size_t RelayListener::sessionCount() const {

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,8 +33,10 @@
 #include "relay/agent_exchanges.hpp"
 #include "relay/agent_failure.hpp"
 #include "relay/paired_device_store.hpp"
+#include "relay/recent_activity.hpp"
 #include "relay/relay_approval_window.hpp"
 #include "relay/relay_connection_io.hpp"
+#include "relay/sign_approvals.hpp"
 
 namespace kestrel {
 
@@ -82,6 +85,10 @@ public:
     virtual void connectionRefused(const std::string& /*address*/, const std::string& /*reason*/) {}
     // A paired device's request got the failure reply without reaching the agent, and why.
     virtual void requestRefused(const std::string& /*deviceName*/, const std::string& /*reason*/) {}
+    // A sign request waits for the user (its device asks before signing).
+    virtual void approvalRequested(const SignApprovals::Request& /*request*/) {}
+    // An agent request was answered, whichever way.
+    virtual void requestHandled(const ActivityEntry& /*activity*/) {}
 };
 
 class RelayListener {
@@ -119,6 +126,8 @@ public:
         std::chrono::steady_clock::duration grantAcknowledgement = std::chrono::seconds(10);
         // One agent exchange, from connecting to the agent's socket to its whole reply.
         std::chrono::steady_clock::duration agentExchange = std::chrono::seconds(60);
+        // A sign request of a device that asks first waits this long for the user.
+        std::chrono::steady_clock::duration approval = SignApprovals::waitLimit;
     };
     // Frames before authentication have known sizes; larger headers close the connection.
     static constexpr std::size_t maxPreambleLength = 16 * 1024;
@@ -151,6 +160,7 @@ public:
     // Agent exchanges waiting for the agent right now.
     std::size_t agentExchangesInFlight() const noexcept { return agentExchanges_->size(); }
     RelayApprovalWindow& approvalWindow() noexcept { return *approvalWindow_; }
+    SignApprovals& signApprovals() noexcept { return *signApprovals_; }
 
     std::optional<ResolvedPSK> resolvePSK(const ConnectionPreamble& preamble);
     // The reply to one agentRequest payload; never fails (anything that cannot be relayed is
@@ -178,12 +188,18 @@ private:
                                           RelayListenerDelegate::PairingClaim claim);
     asio::awaitable<void> serve(RelayConnectionIO& io, SecureChannel& channel,
                                 RequestOrigin origin);
+    // The reply to one request; what happened is written into activity.
+    asio::awaitable<Bytes> answer(Bytes payload, const RequestOrigin& origin,
+                                  ActivityEntry& activity);
     // path: the agent socket resolved from customPath, none when none was found.
     asio::awaitable<Bytes> forwardToAgent(Bytes request, std::optional<std::string> path,
                                           const std::optional<std::string>& customPath,
-                                          const RequestOrigin& origin);
-    void reportAgentFailure(const RequestOrigin& origin, std::optional<std::string> socketPath,
-                            std::string reason);
+                                          const RequestOrigin& origin, ActivityEntry& activity);
+    // Learns the keys' comments from an identities answer, and narrows it to the keys the
+    // device may use.
+    Bytes readIdentities(Bytes reply, const DeviceSettings& settings, ActivityEntry& activity);
+    void reportAgentFailure(const RequestOrigin& origin, ActivityEntry& activity,
+                            std::optional<std::string> socketPath, std::string reason);
 
     asio::any_io_executor relayExecutor_;
     PairedDeviceStore& store_;
@@ -192,6 +208,9 @@ private:
     AgentFailureHandler agentFailureHandler_;
     std::shared_ptr<RelayApprovalWindow> approvalWindow_;
     std::shared_ptr<AgentExchanges> agentExchanges_;
+    std::shared_ptr<SignApprovals> signApprovals_;
+    std::uint64_t requestCount_ = 0;  // numbers requests for the activity and for allow|deny
+    std::map<Bytes, std::string> keyComments_;  // by key blob, as the agent last listed them
     RelayListenerDelegate* delegate_ = nullptr;
     std::optional<asio::ip::tcp::acceptor> acceptor_;
     std::optional<std::uint16_t> port_;

@@ -92,9 +92,12 @@ int main(int argc, char** argv) {
         ok = save(panel, directory, name) && ok;
     }
     kestrel::SignatureNoticeWindow notice;
-    notice.present(QStringLiteral("Pixel 8"), false);
+    const QString detail = QStringLiteral(
+        "log in as \u201Cgit\u201D with \u201Cada@laptop\u201D "
+        "SHA256:GKJQKPlvNJ4QbHVwTPb2VLgSk8pse9vVD9PGnR0Ygoo");
+    notice.present(QStringLiteral("Pixel 8"), detail, false);
     ok = save(notice, directory, "notice") && ok;
-    notice.present(QStringLiteral("Pixel 8"), true);
+    notice.present(QStringLiteral("Pixel 8"), detail, true);
     ok = save(notice, directory, "notice-1password") && ok;
     return ok ? 0 : 1;
 }

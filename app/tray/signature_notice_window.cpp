@@ -7,6 +7,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace kestrel {
 
 const QString SignatureNoticeWindow::onePasswordText = QStringLiteral(
@@ -46,9 +48,11 @@ SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
     texts->addWidget(headline);
     device_ = new QLabel;
     device_->setObjectName("deviceText");
+    detail_ = new QLabel;
+    detail_->setObjectName("detailText");
     onePassword_ = new QLabel(onePasswordText);
     onePassword_->setObjectName("onePasswordText");
-    for (QLabel* text : {device_, onePassword_}) {
+    for (QLabel* text : {device_, detail_, onePassword_}) {
         text->setTextFormat(Qt::PlainText);
         text->setWordWrap(true);
         text->setForegroundRole(QPalette::PlaceholderText);
@@ -57,13 +61,19 @@ SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
     QFont small = onePassword_->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
     onePassword_->setFont(small);
+    detail_->setForegroundRole(QPalette::WindowText);
     texts->addStretch();
     layout->addLayout(texts, 1);
 }
 
-void SignatureNoticeWindow::present(const QString& deviceName, bool onePassword) {
+void SignatureNoticeWindow::present(const QString& deviceName, const QString& detail,
+                                    bool onePassword) {
     device_->setText(deviceText(deviceName));
+    detail_->setText(detail);
+    detail_->setVisible(!detail.isEmpty());
     onePassword_->setVisible(onePassword);
+    // Taller than usual only when the texts need it (a long key comment, the 1Password line).
+    setFixedHeight(std::max(noticeHeight, layout()->totalHeightForWidth(noticeWidth)));
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(), size());
         frame.moveCenter(screen->availableGeometry().center());

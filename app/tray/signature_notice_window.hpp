@@ -20,15 +20,16 @@ public:
 
     explicit SignatureNoticeWindow(QWidget* parent = nullptr);
 
-    // Brings the notice up, centred on the screen, for the device; onePassword adds where to
-    // approve the request in 1Password.
-    void present(const QString& deviceName, bool onePassword);
+    // Brings the notice up, centred on the screen, for the device, with what the signature is
+    // for (detail); onePassword adds where to approve the request in 1Password.
+    void present(const QString& deviceName, const QString& detail, bool onePassword);
 
     static QString deviceText(const QString& deviceName);
     static const QString onePasswordText;
 
 private:
     QLabel* device_;
+    QLabel* detail_;
     QLabel* onePassword_;
 };
 

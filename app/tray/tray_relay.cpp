@@ -12,9 +12,10 @@ class TrayRelay::NoticeBridge final : public NoticePresenter {
 public:
     explicit NoticeBridge(TrayRelay& relay) : relay_(relay) {}
 
-    void showNotice(const std::string& deviceName) override {
+    void showNotice(const std::string& deviceName, const std::string& detail) override {
         const bool onePassword = relay_.runtime_ && relay_.runtime_->usesOnePassword();
-        Q_EMIT relay_.noticeShown(QString::fromStdString(deviceName), onePassword);
+        Q_EMIT relay_.noticeShown(QString::fromStdString(deviceName),
+                                  QString::fromStdString(detail), onePassword);
     }
     void hideNotice() override { Q_EMIT relay_.noticeHidden(); }
 
@@ -65,7 +66,8 @@ void TrayRelay::setUp() {
     runtime_->controller().addObserver([this](const RelayEvent& event) {
         // Refusals change nothing the panel shows, and a flood makes one per connection.
         if (std::holds_alternative<ConnectionRefused>(event) ||
-            std::holds_alternative<RequestRefused>(event)) {
+            std::holds_alternative<RequestRefused>(event) ||
+            std::holds_alternative<RequestHandled>(event)) {
             return;
         }
         if (publishQueued_) return;

@@ -56,9 +56,9 @@ public:
 
 Q_SIGNALS:
     void stateChanged(const kestrel::RelayState& state);
-    // The first of overlapping sign requests began (the device that made it; whether the
-    // agent is 1Password's), and the last one ended.
-    void noticeShown(const QString& deviceName, bool onePassword);
+    // The first of overlapping sign requests began (the device that made it, what it signs
+    // for; whether the agent is 1Password's), and the last one ended.
+    void noticeShown(const QString& deviceName, const QString& detail, bool onePassword);
     void noticeHidden();
 
 private:

@@ -101,19 +101,20 @@ TEST_F(DesktopNoticeTest, ShowsReplacesAndClosesOneNotification) {
     auto presenter = DesktopNoticePresenter::connect([] { return false; });
     ASSERT_NE(presenter, nullptr);
 
-    presenter->showNotice("Pixel <b>8</b> & co");
+    presenter->showNotice("Pixel <b>8</b> & co", "log in as \u201C<i>git</i>\u201D with SHA256:x");
     EXPECT_EQ(displayedOnceItIs(1), 1);
     monitoredUntil("member=Notify");
     const std::string call = monitoredUntil("int32 65000");
     EXPECT_NE(call.find("uint32 0"), std::string::npos) << call;
     EXPECT_NE(call.find("\"SSH signature requested\""), std::string::npos) << call;
     EXPECT_NE(call.find("\u201CPixel &lt;b&gt;8&lt;/b&gt; &amp; co\u201D is connecting and needs "
-                        "to sign with a key in your agent.\""),
+                        "to sign with a key in your agent.\nIt asks to log in as "
+                        "\u201C&lt;i&gt;git&lt;/i&gt;\u201D with SHA256:x.\""),
               std::string::npos)
         << call;
     EXPECT_EQ(call.find("1Password"), std::string::npos) << call;
 
-    presenter->showNotice("Laptop");
+    presenter->showNotice("Laptop", "sign 12 bytes of data with SHA256:x");
     monitoredUntil("member=Notify");
     const std::string replacing = monitoredUntil("int32 65000");
     const std::string id = idIn(replacing);
@@ -217,8 +218,9 @@ TEST_F(DesktopNoticeTest, AHeldDeviceIsAnnouncedOnce) {
 }
 
 TEST(DesktopNoticeTextTest, NamesOnePasswordOnlyWhenItIsTheAgent) {
-    EXPECT_EQ(DesktopNoticePresenter::body("Phone", false).find("1Password"), std::string::npos);
-    EXPECT_NE(DesktopNoticePresenter::body("Phone", true)
+    EXPECT_EQ(DesktopNoticePresenter::body("Phone", "", false).find("1Password"),
+              std::string::npos);
+    EXPECT_NE(DesktopNoticePresenter::body("Phone", "", true)
                   .find("\nApprove it in 1Password \u2014 if no dialog appears"),
               std::string::npos);
 }

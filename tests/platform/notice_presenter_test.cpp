@@ -21,18 +21,18 @@ std::string contentOf(std::FILE* file) {
     return content;
 }
 
-TEST(StderrNoticePresenter, ShowWritesOneLineAndHideWritesNothing) {
+TEST(StderrNoticePresenter, ShowWritesTheNoticeAndWhatItIsForAndHideWritesNothing) {
     const std::unique_ptr<std::FILE, CloseFile> stream(std::tmpfile());
     ASSERT_TRUE(stream);
     StderrNoticePresenter presenter(stream.get());
 
-    presenter.showNotice("Ada's iPhone");
+    presenter.showNotice("Ada's iPhone", "log in as \u201Cgit\u201D with SHA256:x\x1b[2J");
     presenter.hideNotice();
 
     EXPECT_EQ(contentOf(stream.get()),
               "SSH signature requested: \xE2\x80\x9C"
               "Ada's iPhone\xE2\x80\x9D is connecting and needs to sign with a key in your "
-              "agent.\n");
+              "agent.\n  It asks to log in as \u201Cgit\u201D with SHA256:x\uFFFD[2J.\n");
 }
 
 struct NameCase {

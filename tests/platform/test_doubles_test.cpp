@@ -63,12 +63,13 @@ TEST(MemorySettingsStore, InjectedWriteFailuresStoreNothing) {
 TEST(RecordingNoticePresenter, RecordsCallsInOrder) {
     RecordingNoticePresenter presenter;
     EXPECT_FALSE(presenter.isShowing());
-    presenter.showNotice("Phone");
+    presenter.showNotice("Phone", "sign 1 byte of data with SHA256:x");
     EXPECT_TRUE(presenter.isShowing());
     presenter.hideNotice();
     using Call = RecordingNoticePresenter::Call;
     EXPECT_EQ(presenter.calls(),
-              (std::vector<Call>{{Call::Kind::show, "Phone"}, {Call::Kind::hide, ""}}));
+              (std::vector<Call>{{Call::Kind::show, "Phone", "sign 1 byte of data with SHA256:x"},
+                                 {Call::Kind::hide}}));
     EXPECT_FALSE(presenter.isShowing());
     EXPECT_EQ(presenter.lastShownName(), "Phone");
 }

@@ -12,9 +12,11 @@
 #include <fstream>
 #include <optional>
 #include <ostream>
+#include <thread>
 
 #include "fake_agent.hpp"
 #include "protocol/ssh_agent_protocol.hpp"
+#include "relay/sign_purpose.hpp"
 #include "relay_harness.hpp"
 #include "support/scoped_environment.hpp"
 #include "support/ssh_agent_fixture.hpp"
@@ -132,9 +134,12 @@ TEST_F(AgentRequestTest, ASilentAgentHoldsUpOnlyItsOwnRequest) {
     harness_.runUntil([&] { return silentReply.has_value(); });
     EXPECT_EQ(*silentReply, encodeFailure());
     EXPECT_EQ(inFlight(), 0u);
+    // The notice says what is signed, with the key as the agent listed it.
     using Call = RecordingNoticePresenter::Call;
+    const std::string detail = "sign 20 bytes of data with \u201C" + identities[0].comment +
+                               "\u201D " + keyFingerprint(keyBlob);
     EXPECT_EQ(harness_.notices.calls(),
-              (std::vector<Call>{{Call::Kind::show, "Waiting"}, {Call::Kind::hide, ""}}));
+              (std::vector<Call>{{Call::Kind::show, "Waiting", detail}, {Call::Kind::hide}}));
     EXPECT_EQ(silent.receivedRequest(), silentSign);
 
     const auto failures = agentFailures();
@@ -226,6 +231,162 @@ TEST_F(AgentRequestTest, ARelativeAgentPathInAWorldWritableDirectoryIsNeverUsed)
     harness_.controller->setSocketOverride((shared.path() / "absolute.sock").string());
     EXPECT_EQ(request(client, encodeRequestIdentities()), plantedReply);
     EXPECT_TRUE(planted.accepted());
+}
+
+// The keys a device may use: its list shows only those (re-encoded from the agent's answer, the
+// comments kept), and a sign request with another key is refused before the agent. Another
+// device still sees every key.
+TEST_F(AgentRequestTest, ADeviceListsAndSignsWithOnlyTheKeysItMayUse) {
+    const SSHAgentFixture agent({SSHKeyType::ed25519, SSHKeyType::ecdsaP256});
+    harness_.controller->setSocketOverride(agent.socketPath());
+    const PairedDeviceKeys limited = pairDevice("Limited");
+    RelayClient limitedClient = openPaired(limited);
+    RelayClient freeClient = openPaired(pairDevice("Free"));
+    const auto all =
+        decodeIdentitiesAnswer(deframe(request(freeClient, encodeRequestIdentities()))->body);
+    ASSERT_EQ(all.size(), 2u);
+    const std::string allowed = keyFingerprint(all[1].keyBlob);
+    ASSERT_TRUE(harness_.controller->setDeviceSettings(
+        limited.deviceID, {DeviceSettings::Approval::allow, std::vector<std::string>{allowed}}));
+
+    const auto listed =
+        decodeIdentitiesAnswer(deframe(request(limitedClient, encodeRequestIdentities()))->body);
+    EXPECT_EQ(listed, std::vector<SSHAgentIdentity>{all[1]});
+    EXPECT_EQ(decodeIdentitiesAnswer(deframe(request(freeClient, encodeRequestIdentities()))->body),
+              all);
+
+    const Bytes data = toBytes("data");
+    EXPECT_EQ(request(limitedClient, encodeSignRequest(all[0].keyBlob, data, {})), encodeFailure());
+    const ActivityEntry refused = harness_.controller->activity().entries().back();
+    EXPECT_EQ(refused.result, ActivityResult::refused);
+    EXPECT_EQ(refused.reason, "the key \u201C" + all[0].comment + "\u201D " +
+                                  keyFingerprint(all[0].keyBlob) +
+                                  " is not one this device may use");
+    EXPECT_TRUE(harness_.notices.calls().empty()) << "a refused request put the notice up";
+    EXPECT_EQ(
+        messageType(
+            deframe(request(limitedClient, encodeSignRequest(all[1].keyBlob, data, {})))->body),
+        SSHAgentMessageType::signResponse);
+
+    // No key at all: an empty list, and nothing signs.
+    ASSERT_TRUE(harness_.controller->setDeviceSettings(
+        limited.deviceID, {DeviceSettings::Approval::allow, std::vector<std::string>{}}));
+    EXPECT_TRUE(
+        decodeIdentitiesAnswer(deframe(request(limitedClient, encodeRequestIdentities()))->body)
+            .empty());
+    EXPECT_EQ(request(limitedClient, encodeSignRequest(all[1].keyBlob, data, {})), encodeFailure());
+}
+
+// A device that asks first: its sign request waits for the user while other devices go on;
+// deny refuses it, "Allow for 10 minutes" lets it and the next one with that key through, and a
+// request nobody answers is refused when its time runs out. The activity keeps each outcome.
+TEST_F(AgentRequestTest, AnAskingDeviceWaitsForTheUserAndHoldsUpNobodyElse) {
+    const SSHAgentFixture agent({SSHKeyType::ed25519, SSHKeyType::ecdsaP256});
+    harness_.controller->setSocketOverride(agent.socketPath());
+    const PairedDeviceKeys asking = pairDevice("Asking");
+    ASSERT_TRUE(harness_.controller->setDeviceSettings(asking.deviceID,
+                                                       {DeviceSettings::Approval::ask, {}}));
+    RelayClient askingClient = openPaired(asking);
+    RelayClient otherClient = openPaired(pairDevice("Other"));
+    const auto keys =
+        decodeIdentitiesAnswer(deframe(request(askingClient, encodeRequestIdentities()))->body);
+    ASSERT_EQ(keys.size(), 2u);
+    using Call = RecordingNoticePresenter::Call;
+    const auto askedSoFar = [&] {
+        std::vector<Call> asked;
+        for (const Call& call : harness_.notices.calls())
+            if (call.kind == Call::Kind::ask) asked.push_back(call);
+        return asked;
+    };
+    const auto startWaiting = [&](const Bytes& keyBlob, std::optional<Bytes>& reply) {
+        const std::size_t before = askedSoFar().size();
+        startRequest(askingClient, encodeSignRequest(keyBlob, toBytes("data"), {}), reply);
+        harness_.runUntil([&] { return askedSoFar().size() == before + 1; });
+        return askedSoFar().back();
+    };
+
+    // Denied from the notice (answered on another thread, as a desktop would).
+    std::optional<Bytes> deniedReply;
+    const Call denied = startWaiting(keys[0].keyBlob, deniedReply);
+    EXPECT_EQ(denied.deviceName, "Asking");
+    EXPECT_EQ(denied.detail, "sign 4 bytes of data with \u201C" + keys[0].comment + "\u201D " +
+                                 keyFingerprint(keys[0].keyBlob));
+    ASSERT_EQ(harness_.controller->waitingApprovals().size(), 1u);
+    EXPECT_EQ(harness_.controller->waitingApprovals()[0].requestID, denied.requestID);
+    const Bytes otherSignature =
+        request(otherClient, encodeSignRequest(keys[0].keyBlob, toBytes("other"), {}));
+    EXPECT_EQ(messageType(deframe(otherSignature)->body), SSHAgentMessageType::signResponse);
+    EXPECT_FALSE(deniedReply) << "answered before the user did";
+    std::thread([&] { harness_.notices.answer(denied.requestID, ApprovalDecision::deny); }).join();
+    harness_.runUntil([&] { return deniedReply.has_value(); });
+    EXPECT_EQ(*deniedReply, encodeFailure());
+    EXPECT_EQ(harness_.controller->activity().entries().back().result, ActivityResult::denied);
+
+    // Allowed for 10 minutes from the terminal: this request and the next with the key pass.
+    std::optional<Bytes> allowedReply;
+    const Call allowed = startWaiting(keys[0].keyBlob, allowedReply);
+    EXPECT_FALSE(harness_.controller->decide(allowed.requestID + 1000, ApprovalDecision::allow));
+    EXPECT_TRUE(
+        harness_.controller->decide(allowed.requestID, ApprovalDecision::allowForTenMinutes));
+    harness_.runUntil([&] { return allowedReply.has_value(); });
+    EXPECT_EQ(messageType(deframe(*allowedReply)->body), SSHAgentMessageType::signResponse);
+    const std::size_t askedBefore = askedSoFar().size();
+    EXPECT_EQ(messageType(deframe(request(askingClient,
+                                          encodeSignRequest(keys[0].keyBlob, toBytes("again"), {})))
+                              ->body),
+              SSHAgentMessageType::signResponse);
+    EXPECT_EQ(askedSoFar().size(), askedBefore) << "asked again within the 10 minutes";
+
+    // The other key is not covered, and nobody answers.
+    RelayListener::Deadlines deadlines;
+    deadlines.agentExchange = shortAgentLimit;
+    deadlines.approval = std::chrono::milliseconds(300);
+    harness_.controller->listener()->setDeadlines(deadlines);
+    std::optional<Bytes> unansweredReply;
+    startWaiting(keys[1].keyBlob, unansweredReply);
+    harness_.runUntil([&] { return unansweredReply.has_value(); });
+    EXPECT_EQ(*unansweredReply, encodeFailure());
+    const ActivityEntry unanswered = harness_.controller->activity().entries().back();
+    EXPECT_EQ(unanswered.result, ActivityResult::denied);
+    EXPECT_EQ(unanswered.reason, "nobody allowed it in time");
+    EXPECT_TRUE(harness_.controller->waitingApprovals().empty());
+    // Every prompt was taken down.
+    std::size_t ended = 0;
+    for (const Call& call : harness_.notices.calls()) ended += call.kind == Call::Kind::endAsk;
+    EXPECT_EQ(ended, askedSoFar().size());
+}
+
+// What the activity keeps of each kind of request.
+TEST_F(AgentRequestTest, TheActivityKeepsWhatEachRequestWasAndHowItEnded) {
+    const SSHAgentFixture agent;
+    harness_.controller->setSocketOverride(agent.socketPath());
+    const PairedDeviceKeys device = pairDevice("Phone");
+    RelayClient client = openPaired(device);
+    const auto keys =
+        decodeIdentitiesAnswer(deframe(request(client, encodeRequestIdentities()))->body);
+    request(client, encodeSignRequest(keys[0].keyBlob, toBytes("data"), {}));
+    request(client, frame(Bytes{19}));  // remove all keys
+    harness_.controller->setSocketOverride((sockets_.path() / "none.sock").string());
+    request(client, encodeRequestIdentities());
+
+    const auto& entries = harness_.controller->activity().entries();
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0].kind, ActivityKind::listKeys);
+    EXPECT_EQ(entries[0].result, ActivityResult::answered);
+    EXPECT_EQ(entries[1].kind, ActivityKind::sign);
+    EXPECT_EQ(entries[1].result, ActivityResult::answered);
+    EXPECT_EQ(entries[1].keyFingerprint, keyFingerprint(keys[0].keyBlob));
+    EXPECT_EQ(entries[1].keyComment, keys[0].comment);
+    EXPECT_EQ(entries[1].purpose->description(), "sign 4 bytes of data");
+    EXPECT_EQ(entries[2].kind, ActivityKind::other);
+    EXPECT_EQ(entries[2].result, ActivityResult::refused);
+    EXPECT_EQ(entries[2].reason, "request type 19 (remove all keys) is not relayed");
+    EXPECT_EQ(entries[3].result, ActivityResult::agentFailure);
+    for (const ActivityEntry& entry : entries) {
+        EXPECT_EQ(entry.deviceName, "Phone");
+        EXPECT_EQ(entry.deviceID, device.deviceID);
+    }
+    EXPECT_LT(entries[0].requestID, entries[3].requestID);
 }
 
 }  // namespace

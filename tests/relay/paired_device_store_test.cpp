@@ -241,5 +241,59 @@ TEST_F(PairedDeviceStoreTest, MetadataIsReadWholeOrNotAtAll) {
     EXPECT_THROW(decodeDeviceMetadata(nlohmann::json::object()), DecodingFailure);
 }
 
+// A device's settings are kept apart from the metadata (whose records keep their form), survive
+// a reopen and a pairing again, and go with a revoke.
+TEST_F(PairedDeviceStoreTest, DeviceSettingsAreKeptBesideTheMetadata) {
+    PairedDeviceStore store = reopen();
+    const PairedDevice phone = makeDevice("Phone");
+    const PairedDevice tablet = makeDevice("Tablet");
+    store.add(phone);
+    store.add(tablet);
+    const nlohmann::json metadataBefore = storedMetadata();
+    const DeviceSettings limited{DeviceSettings::Approval::ask,
+                                 std::vector<std::string>{"SHA256:a", "SHA256:b"}};
+    EXPECT_TRUE(store.setSettings(phone.deviceID, limited));
+    EXPECT_FALSE(store.setSettings(UUID::random(), limited));
+    EXPECT_EQ(storedMetadata(), metadataBefore);
+    EXPECT_EQ(settings_.value("pairedDeviceMetadataSettings"),
+              nlohmann::json({{phone.deviceID.uuidString(),
+                               {{"approval", "ask"}, {"keys", {"SHA256:a", "SHA256:b"}}}}}));
+
+    EXPECT_EQ(reopen().settings(phone.deviceID), limited);
+    EXPECT_EQ(reopen().settings(tablet.deviceID), DeviceSettings{});
+    store.add(phone);
+    EXPECT_EQ(reopen().settings(phone.deviceID), limited) << "lost by pairing again";
+
+    // A failed write changes nothing.
+    settings_.failNextWrites();
+    EXPECT_THROW(store.setSettings(phone.deviceID, {}), std::system_error);
+    EXPECT_EQ(store.settings(phone.deviceID), limited);
+
+    store.remove(phone.deviceID);
+    EXPECT_EQ(settings_.value("pairedDeviceMetadataSettings"), nlohmann::json::object());
+    EXPECT_EQ(store.settings(phone.deviceID), DeviceSettings{});
+}
+
+// Settings that cannot be read restrict every device instead of being dropped, and are kept
+// aside at the next change.
+TEST_F(PairedDeviceStoreTest, UnreadableSettingsMakeEveryDeviceAsk) {
+    const PairedDevice phone = makeDevice("Phone");
+    reopen().add(phone);
+    for (const nlohmann::json& unreadable :
+         {nlohmann::json("text"), nlohmann::json({{"not an ID", nlohmann::json::object()}}),
+          nlohmann::json({{phone.deviceID.uuidString(), {{"approval", "sometimes"}}}}),
+          nlohmann::json({{phone.deviceID.uuidString(), {{"keys", "all"}}}}),
+          nlohmann::json({{phone.deviceID.uuidString(), {{"keys", {1}}}}})}) {
+        settings_.setValue("pairedDeviceMetadataSettings", unreadable);
+        PairedDeviceStore store = reopen();
+        EXPECT_EQ(store.settings(phone.deviceID).approval, DeviceSettings::Approval::ask)
+            << unreadable;
+        ASSERT_TRUE(store.warning()) << unreadable;
+        store.setSettings(phone.deviceID, {});
+        EXPECT_EQ(settings_.value("pairedDeviceMetadataSettingsUnreadable"), unreadable);
+        EXPECT_EQ(store.settings(phone.deviceID), DeviceSettings{});
+    }
+}
+
 }  // namespace
 }  // namespace kestrel
