@@ -19,7 +19,7 @@ test_packages=(
   openssh-client openssh-server
   dbus dbus-bin avahi-daemon avahi-utils iproute2 gnome-keyring libsecret-tools
   dunst xvfb python3-dbus trayer x11-utils xdotool fonts-dejavu-core
-  man-db bash-completion socat
+  man-db bash-completion socat git
 )
 
 bench_packages=(

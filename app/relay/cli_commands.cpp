@@ -6,6 +6,7 @@
 #include <asio/io_context.hpp>
 
 #include <array>
+#include <charconv>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -170,6 +171,40 @@ void printEvidence(const Json& device) {
         std::cout << "  " << text(evidence["description"]) << "\n";
 }
 
+// What the user restricted, when anything.
+void printDeviceSettings(const Json& device) {
+    if (text(device["approval"]) == "ask")
+        std::cout << "  asks before signing (kestrel-relay allow|deny REQUEST-ID)\n";
+    const Json& keys = device["keys"];
+    if (!keys.is_array()) return;
+    if (keys.empty()) std::cout << "  may use no key\n";
+    for (const Json& key : keys) std::cout << "  may use " << text(key) << "\n";
+}
+
+// One line per request: when, which, from which device, what, and how it ended.
+void printActivity(const Json& answer) {
+    if (answer["activity"].empty() && answer["waitingForApproval"].empty()) {
+        std::cout << "No agent requests yet." << std::endl;
+        return;
+    }
+    for (const Json& entry : answer["activity"]) {
+        std::cout << text(entry["at"]) << "  " << std::right << std::setw(4)
+                  << entry["requestID"].get<std::uint64_t>() << "  \u201C"
+                  << text(entry["deviceName"]) << "\u201D  " << text(entry["kind"]);
+        if (entry["detail"].is_string()) std::cout << ": " << text(entry["detail"]);
+        std::cout << "  -> " << text(entry["result"]);
+        if (entry["reason"].is_string()) std::cout << " (" << text(entry["reason"]) << ")";
+        std::cout << "\n";
+    }
+    for (const Json& waiting : answer["waitingForApproval"]) {
+        const std::string id = std::to_string(waiting["requestID"].get<std::uint64_t>());
+        std::cout << "Waiting: " << id << " from \u201C" << text(waiting["deviceName"])
+                  << "\u201D to " << text(waiting["detail"]) << " (kestrel-relay allow " << id
+                  << ", or deny " << id << ")\n";
+    }
+    std::cout << std::flush;
+}
+
 std::string lastUsed(const Json& device) {
     return device["lastUsedAt"].is_string() ? "used " + text(device["lastUsedAt"]) : "never used";
 }
@@ -185,6 +220,7 @@ void printDevices(const Json& answer) {
         if (!device["available"].get<bool>())
             std::cout << "  cannot connect: " << text(device["reason"]) << "\n";
         printEvidence(device);
+        printDeviceSettings(device);
     }
     if (!answer.value("relayRunning", true))
         std::cout << "(No relay is running: this is the stored list.)\n";
@@ -382,6 +418,81 @@ int runApprove(const std::vector<std::string>& words) {
         },
         true);
 }
+
+int runActivity(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption, {"device", true}});
+    arguments.expectPositional(0, "");
+    Json request = {{"command", "activity"}};
+    if (const auto device = arguments.value("device")) request["device"] = *device;
+    return simpleCommand(arguments, request, printActivity);
+}
+
+int runDevice(const std::vector<std::string>& words) {
+    const Arguments arguments(words, {jsonOption});
+    const auto& given = arguments.positional();
+    if (given.size() < 3)
+        throw UsageError(
+            "usage: kestrel-relay device ID-or-NAME approval ask|allow, or kestrel-relay device "
+            "ID-or-NAME keys FINGERPRINT...|all");
+    Json request = {{"command", "device-settings"}, {"device", given[0]}};
+    if (given[1] == "approval") {
+        if (given.size() != 3 || (given[2] != "ask" && given[2] != "allow"))
+            throw UsageError("approval takes ask or allow");
+        request["approval"] = given[2];
+    } else if (given[1] == "keys") {
+        const std::vector<std::string> keys(given.begin() + 2, given.end());
+        if (keys.size() == 1 && keys[0] == "all")
+            request["keys"] = "all";
+        else
+            request["keys"] = keys;
+    } else {
+        throw UsageError("unknown device setting \"" + given[1] + "\" (use approval or keys)");
+    }
+    return simpleCommand(
+        arguments, request,
+        [](const Json& answer) {
+            const Json& device = answer["device"];
+            std::cout << text(device["displayName"]) << " (" << text(device["deviceID"]) << ")\n";
+            if (text(device["approval"]) != "ask") std::cout << "  signs without asking\n";
+            if (!device["keys"].is_array()) std::cout << "  may use every key of the agent\n";
+            printDeviceSettings(device);
+            std::cout << std::flush;
+        },
+        true);
+}
+
+namespace {
+
+int decideCommand(const std::vector<std::string>& words, const std::string& decision) {
+    std::vector<OptionSpec> options = {jsonOption};
+    if (decision == "allow") options.push_back({"for-10-minutes", false});
+    const Arguments arguments(words, options);
+    arguments.expectPositional(1, "the number of the sign request (see kestrel-relay activity)");
+    const std::string& given = arguments.positional()[0];
+    std::uint64_t requestID = 0;
+    const auto [end, error] = std::from_chars(given.data(), given.data() + given.size(), requestID);
+    if (error != std::errc() || end != given.data() + given.size() || requestID == 0)
+        throw UsageError("\"" + given + "\" is not a request number (see kestrel-relay activity)");
+    const std::string chosen = arguments.has("for-10-minutes") ? "allow-10-minutes" : decision;
+    return simpleCommand(
+        arguments, {{"command", "decide"}, {"request", requestID}, {"decision", chosen}},
+        [&](const Json& answer) {
+            const Json& decided = answer["decided"];
+            std::cout << (decision == "deny" ? "Denied " : "Allowed ") << "request " << given
+                      << " from \u201C" << text(decided["deviceName"]) << "\u201D to "
+                      << text(decided["detail"])
+                      << (chosen == "allow-10-minutes" ? "; the device signs with this key without "
+                                                         "asking for 10 minutes."
+                                                       : ".")
+                      << std::endl;
+        });
+}
+
+}  // namespace
+
+int runAllow(const std::vector<std::string>& words) { return decideCommand(words, "allow"); }
+
+int runDeny(const std::vector<std::string>& words) { return decideCommand(words, "deny"); }
 
 int runConfig(const std::vector<std::string>& words) {
     const Arguments arguments(words, {jsonOption});

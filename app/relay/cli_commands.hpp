@@ -16,6 +16,10 @@ int runRevoke(const std::vector<std::string>& words);
 int runApprove(const std::vector<std::string>& words);
 int runConfig(const std::vector<std::string>& words);
 int runAgent(const std::vector<std::string>& words);
+int runActivity(const std::vector<std::string>& words);
+int runDevice(const std::vector<std::string>& words);
+int runAllow(const std::vector<std::string>& words);
+int runDeny(const std::vector<std::string>& words);
 
 // The exit status of a pairing whose device is held.
 inline constexpr int heldExitStatus = 3;

@@ -1,11 +1,14 @@
 #include "app/relay/control_commands.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <variant>
 
 #include "app/relay/control_protocol.hpp"
+#include "protocol/ssh_agent_protocol.hpp"
 #include "relay/agent_forwarder.hpp"
+#include "relay/sign_purpose.hpp"
 
 namespace kestrel::control {
 namespace {
@@ -49,6 +52,44 @@ Json deviceJson(const DeviceMetadata& device) {
             {"lastUsedAt", device.lastUsedAt ? Json(isoDate(*device.lastUsedAt)) : Json(nullptr)},
             {"held", device.held},
             {"evidence", evidenceJson(device)}};
+}
+
+Json settingsJson(const DeviceSettings& settings) {
+    return {{"approval", approvalName(settings.approval)},
+            {"keys", settings.allowedKeys ? Json(*settings.allowedKeys) : Json("all")}};
+}
+
+Json activityJson(const ActivityEntry& entry) {
+    Json purpose = nullptr;
+    if (entry.purpose) {
+        purpose = {{"kind", signPurposeKindName(entry.purpose->kind)},
+                   {"dataLength", entry.purpose->dataLength},
+                   {"description", entry.purpose->description()}};
+        if (entry.purpose->kind != SignPurpose::Kind::data)
+            purpose["name"] = decodeUTF8Lossy(asBytes(entry.purpose->name));
+    }
+    const bool sign = entry.kind == ActivityKind::sign && !entry.keyFingerprint.empty();
+    return {{"requestID", entry.requestID},
+            {"at", isoDate(entry.at)},
+            {"deviceName", entry.deviceName},
+            {"deviceID", entry.deviceID ? Json(entry.deviceID->uuidString()) : Json(nullptr)},
+            {"kind", activityKindName(entry.kind)},
+            {"keyFingerprint", sign ? Json(entry.keyFingerprint) : Json(nullptr)},
+            {"keyComment",
+             entry.keyComment ? Json(decodeUTF8Lossy(asBytes(*entry.keyComment))) : Json(nullptr)},
+            {"purpose", purpose},
+            {"detail", sign ? Json(entry.detail()) : Json(nullptr)},
+            {"result", activityResultName(entry.result)},
+            {"reason", entry.reason.empty() ? Json(nullptr) : Json(entry.reason)}};
+}
+
+Json waitingJson(const SignApprovals::Request& request) {
+    return {{"requestID", request.requestID},
+            {"deviceName", request.deviceName},
+            {"deviceID", request.deviceID.uuidString()},
+            {"keyFingerprint", request.keyFingerprint},
+            {"detail", request.detail},
+            {"since", isoDate(request.since)}};
 }
 
 // The one device named by its ID or its name, or an error answer.
@@ -149,6 +190,9 @@ Json ControlCommands::handle(const Json& request) {
     if (name == "config-get") return configGet(request);
     if (name == "config-set") return configSet(request);
     if (name == "agent") return agent();
+    if (name == "activity") return activity(request);
+    if (name == "device-settings") return deviceSettings(request);
+    if (name == "decide") return decide(request);
     return errorAnswer("unknown command \"" + name + "\"");
 }
 
@@ -197,6 +241,10 @@ Json ControlCommands::status() const {
                                  : Json(nullptr)},
         {"warnings", warnings},
     };
+    Json waiting = Json::array();
+    for (const auto& request : controller_.waitingApprovals())
+        waiting.push_back(waitingJson(request));
+    answer["waitingForApproval"] = waiting;
     answer["agent"] = agent();
     return answer;
 }
@@ -237,6 +285,7 @@ Json ControlCommands::devices() const {
     const auto unavailable = controller_.store().unavailableDevices();
     for (const DeviceMetadata& device : controller_.store().metadata()) {
         Json entry = deviceJson(device);
+        entry.update(settingsJson(controller_.store().settings(device.deviceID)));
         entry["available"] = true;
         for (const auto& missing : unavailable) {
             if (missing.metadata.deviceID != device.deviceID) continue;
@@ -285,6 +334,105 @@ Json ControlCommands::approve(const Json& request) {
     }
     return {{"approved",
              {{"deviceID", device.deviceID.uuidString()}, {"displayName", device.displayName}}}};
+}
+
+Json ControlCommands::activity(const Json& request) const {
+    const Json* device = member(request, "device");
+    if (device != nullptr && (!device->is_string() || device->get<std::string>().empty()))
+        return usageErrorAnswer("name the device by its ID or its name");
+    // Not only the paired devices: the activity of one revoked since is still worth seeing.
+    const std::string wanted = device != nullptr ? device->get<std::string>() : "";
+    const std::optional<UUID> wantedID = UUID::fromString(wanted);
+    Json list = Json::array();
+    for (const ActivityEntry& entry : controller_.activity().entries()) {
+        if (device != nullptr &&
+            !(wantedID ? entry.deviceID == wantedID : entry.deviceName == wanted))
+            continue;
+        list.push_back(activityJson(entry));
+    }
+    Json waiting = Json::array();
+    for (const auto& waitingRequest : controller_.waitingApprovals()) {
+        if (device == nullptr ||
+            (wantedID ? waitingRequest.deviceID == *wantedID : waitingRequest.deviceName == wanted))
+            waiting.push_back(waitingJson(waitingRequest));
+    }
+    return {{"activity", list}, {"waitingForApproval", waiting}};
+}
+
+Json ControlCommands::deviceSettings(const Json& request) {
+    const auto found = findDevice(controller_, member(request, "device"), "change");
+    if (const Json* error = std::get_if<Json>(&found)) return *error;
+    const DeviceMetadata& device = std::get<DeviceMetadata>(found);
+    DeviceSettings settings = controller_.store().settings(device.deviceID);
+    if (const Json* approval = member(request, "approval")) {
+        if (*approval == "ask")
+            settings.approval = DeviceSettings::Approval::ask;
+        else if (*approval == "allow")
+            settings.approval = DeviceSettings::Approval::allow;
+        else
+            return usageErrorAnswer("approval takes ask or allow");
+    }
+    if (const Json* keys = member(request, "keys")) {
+        if (*keys == "all") {
+            settings.allowedKeys.reset();
+        } else if (keys->is_array()) {
+            std::vector<std::string> fingerprints;
+            for (const Json& key : *keys) {
+                const std::string fingerprint = key.is_string() ? key.get<std::string>() : "";
+                if (!isKeyFingerprint(fingerprint)) {
+                    return usageErrorAnswer(
+                        "\"" + (key.is_string() ? fingerprint : key.dump()) +
+                        "\" is not a key fingerprint; give them as ssh-add -l prints them "
+                        "(SHA256: and 43 characters), or all");
+                }
+                if (std::find(fingerprints.begin(), fingerprints.end(), fingerprint) ==
+                    fingerprints.end())
+                    fingerprints.push_back(fingerprint);
+            }
+            settings.allowedKeys = std::move(fingerprints);
+        } else {
+            return usageErrorAnswer("keys takes a list of key fingerprints, or all");
+        }
+    }
+    try {
+        controller_.setDeviceSettings(device.deviceID, settings);
+    } catch (const std::system_error& error) {
+        return errorAnswer("could not store the device's settings, so they are unchanged: " +
+                           std::string(error.what()));
+    }
+    Json answer = {{"deviceID", device.deviceID.uuidString()}, {"displayName", device.displayName}};
+    answer.update(settingsJson(controller_.store().settings(device.deviceID)));
+    return {{"device", answer}};
+}
+
+Json ControlCommands::decide(const Json& request) {
+    const Json* id = member(request, "request");
+    const Json* decision = member(request, "decision");
+    if (id == nullptr || !id->is_number_unsigned())
+        return usageErrorAnswer("name the request by its number (see kestrel-relay activity)");
+    static const std::map<std::string, ApprovalDecision> decisions = {
+        {"allow", ApprovalDecision::allow},
+        {"allow-10-minutes", ApprovalDecision::allowForTenMinutes},
+        {"deny", ApprovalDecision::deny},
+    };
+    const auto chosen = decision != nullptr && decision->is_string()
+                            ? decisions.find(decision->get<std::string>())
+                            : decisions.end();
+    if (chosen == decisions.end())
+        return usageErrorAnswer("decision takes allow, allow-10-minutes or deny");
+    const auto requestID = id->get<std::uint64_t>();
+    std::optional<SignApprovals::Request> waiting;
+    for (const auto& candidate : controller_.waitingApprovals()) {
+        if (candidate.requestID == requestID) waiting = candidate;
+    }
+    if (!waiting || !controller_.decide(requestID, chosen->second)) {
+        return usageErrorAnswer("no sign request " + std::to_string(requestID) +
+                                " waits for an answer (it may have been answered or run out of "
+                                "time; see kestrel-relay activity)");
+    }
+    Json answer = waitingJson(*waiting);
+    answer["decision"] = chosen->first;
+    return {{"decided", answer}};
 }
 
 Json ControlCommands::configGet(const Json& request) const {

@@ -31,6 +31,9 @@ public:
     nlohmann::json configGet(const nlohmann::json& request) const;
     nlohmann::json configSet(const nlohmann::json& request);
     nlohmann::json agent() const;
+    nlohmann::json activity(const nlohmann::json& request) const;
+    nlohmann::json deviceSettings(const nlohmann::json& request);
+    nlohmann::json decide(const nlohmann::json& request);
 
     // The final line of a pair request.
     static nlohmann::json pairingEnded(const PairingEnded& ended);

@@ -12,13 +12,24 @@
 //                                                 its sending side) before then cancels pairing.
 //   {"command":"cancel-pairing"}               -> {"result":"cancelled"|"none"}
 //   {"command":"devices"}                      -> {"devices":[{"deviceID","displayName","pairedAt",
-//                                                 "lastUsedAt","available","reason"}]}
+//                                                 "lastUsedAt","available","reason","approval",
+//                                                 "keys"}]}
 //   {"command":"revoke","device":"ID or name"} -> {"revoked":{"deviceID","displayName"}}, and
 //                                                 "warning" when the key is left for later
 //   {"command":"config-get","key":"…"}         -> {"key","value"}
 //   {"command":"config-set","key":"…","value":…} -> {"key","value"}
 //   {"command":"agent"}                        ->
 //   {"candidates":[{"label","path","exists"}],"inUse"}
+//   {"command":"activity","device":"ID or name"} (device optional) ->
+//                                                 {"activity":[{"requestID","at","deviceName",
+//                                                 "deviceID","kind","keyFingerprint","keyComment",
+//                                                 "purpose","detail","result","reason"}],
+//                                                 "waitingForApproval":[…]}, oldest first
+//   {"command":"device-settings","device":"ID or name","approval":"ask"|"allow",
+//    "keys":["SHA256:…"]|"all"} (either or both)  -> {"device":{"deviceID","displayName",
+//                                                 "approval","keys"}}
+//   {"command":"decide","request":N,"decision":"allow"|"allow-10-minutes"|"deny"} ->
+//                                                 {"decided":{"requestID","deviceName","detail",…}}
 //
 // Dates are ISO 8601 UTC text ("2026-12-10T05:30:00Z").
 

@@ -40,6 +40,15 @@ Commands:
                         enables a systemd user unit; secret-store auto|file|secret-service
                         moves the keys at the relay's next start)
   agent                 the agent sockets looked for, and the one in use
+  activity [--device ID-or-NAME]
+                        the latest agent requests (up to 500, since the relay started): what
+                        each signature was for, with which key, and how it ended
+  device ID-or-NAME approval ask|allow
+                        ask: each sign request of the device waits until you allow it
+  device ID-or-NAME keys FINGERPRINT...|all
+                        the keys the device may see and sign with (as ssh-add -l prints them)
+  allow REQUEST-ID [--for-10-minutes]
+  deny REQUEST-ID       answer a sign request waiting for you (see activity)
 
 Every command takes --json (one JSON object per line) and --help; --version alone prints the
 version.
@@ -122,6 +131,48 @@ Settings:
   secret-store      auto, file or secret-service: the keys move there at the next start
 )";
 
+constexpr const char* activityHelp = R"(usage: kestrel-relay activity [--device ID-or-NAME] [--json]
+
+The latest agent requests of paired devices, oldest first: when, the request number, the
+device, what it asked (list keys, or sign: what the signature is for and with which key) and
+how it ended: answered, refused (by the relay: a held device, a request type that is not
+relayed, a key the device may not use), agent failure, or denied (by you, or nobody allowed it
+within 30 s). Then the sign requests waiting for you. The relay keeps the last 500 in memory
+only, since it started.
+)";
+
+constexpr const char* deviceHelp =
+    R"(usage: kestrel-relay device ID-or-NAME approval ask|allow [--json]
+       kestrel-relay device ID-or-NAME keys FINGERPRINT...|all [--json]
+
+approval ask    every sign request of the device waits, up to 30 s, until you allow it: from
+                the notice, the desktop notification, or kestrel-relay allow REQUEST-ID
+                (allow --for-10-minutes lets that device sign with that key without asking
+                for 10 minutes); denied or unanswered requests fail
+approval allow  the device signs without asking (the default)
+keys FINGERPRINT...
+                the device lists and signs with only these keys, given as ssh-add -l prints
+                them (SHA256:...); its sign requests for any other key fail without reaching
+                the agent; no fingerprint after keys lets it use none
+keys all        every key of the agent (the default)
+
+The settings are kept with the paired devices; devices --json shows them. While no relay
+runs, they are changed in the stored settings (the next start goes by them).
+)";
+
+constexpr const char* allowHelp =
+    R"(usage: kestrel-relay allow REQUEST-ID [--for-10-minutes] [--json]
+
+Lets a sign request that waits for you go to the agent (see kestrel-relay activity for the
+waiting requests and their numbers). --for-10-minutes also lets that device sign with that
+key without asking for the next 10 minutes.
+)";
+
+constexpr const char* denyHelp = R"(usage: kestrel-relay deny REQUEST-ID [--json]
+
+Refuses a sign request that waits for you: the device gets the agent's failure reply.
+)";
+
 constexpr const char* agentHelp = R"(usage: kestrel-relay agent [--json]
 
 The agent sockets the relay looks for, in order, whether each exists, and the one in use.
@@ -162,6 +213,10 @@ int main(int argc, char** argv) {
         {"approve", {runApprove, approveHelp}},
         {"config", {runConfig, configHelp}},
         {"agent", {runAgent, agentHelp}},
+        {"activity", {runActivity, activityHelp}},
+        {"device", {runDevice, deviceHelp}},
+        {"allow", {runAllow, allowHelp}},
+        {"deny", {runDeny, denyHelp}},
     };
     const std::vector<std::string> rest(all.begin() + 1, all.end());
     const auto command = commands.find(all[0]);

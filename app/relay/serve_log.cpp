@@ -136,6 +136,39 @@ void ServeLog::event(const RelayEvent& event) {
                {"agentSocket", failure->socketPath ? Json(*failure->socketPath) : Json(nullptr)},
                {"reason", failure->reason}},
               agentFailureLine(*failure));
+    } else if (const auto* asked = std::get_if<ApprovalRequested>(&event)) {
+        const SignApprovals::Request& request = asked->request;
+        const std::string id = std::to_string(request.requestID);
+        write("approvalRequested",
+              {{"requestID", request.requestID},
+               {"displayName", request.deviceName},
+               {"keyFingerprint", request.keyFingerprint},
+               {"detail", request.detail}},
+              "sign request " + id + " from " + quoted(request.deviceName) +
+                  " waits for you: " + request.detail + " (kestrel-relay allow " + id +
+                  ", allow --for-10-minutes " + id + ", or deny " + id + ")");
+    } else if (const auto* handled = std::get_if<RequestHandled>(&event)) {
+        // Refusals and agent failures have lines of their own; list-keys requests say nothing
+        // worth a line.
+        const ActivityEntry& activity = handled->activity;
+        if (activity.kind != ActivityKind::sign || (activity.result != ActivityResult::answered &&
+                                                    activity.result != ActivityResult::denied))
+            return;
+        std::string line = "sign request " + std::to_string(activity.requestID) + " from " +
+                           quoted(activity.deviceName) + ": " + activity.detail();
+        if (activity.result == ActivityResult::denied)
+            line += "; not signed: " + activity.reason;
+        else if (!activity.reason.empty())
+            line += "; " + activity.reason;
+        write("signRequest",
+              {{"requestID", activity.requestID},
+               {"displayName", activity.deviceName},
+               {"keyFingerprint", activity.keyFingerprint},
+               {"purpose", activity.purpose ? signPurposeKindName(activity.purpose->kind) : "data"},
+               {"detail", activity.detail()},
+               {"result", activityResultName(activity.result)},
+               {"reason", activity.reason}},
+              line);
     } else if (const auto* connection = std::get_if<ConnectionRefused>(&event)) {
         refused(Refusal::connection, connection->address,
                 {{"address", connection->address}, {"reason", connection->reason}},

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -83,17 +84,23 @@ public:
 
     // Sends "request identities" (11) and returns the reply's type: 12 for the identities, 5
     // for the agent failure message.
-    int requestIdentities() {
-        const std::uint8_t request[] = {0, 0, 0, 1, 11};
-        if (::write(fd_, request, sizeof request) != sizeof request)
+    int requestIdentities() { return request({11}); }
+
+    // Sends one message body (framed here) and returns the reply's type.
+    int request(const std::vector<std::uint8_t>& body) {
+        std::vector<std::uint8_t> message(4);
+        for (int i = 0; i < 4; ++i)
+            message[i] = static_cast<std::uint8_t>(body.size() >> (24 - 8 * i));
+        message.insert(message.end(), body.begin(), body.end());
+        if (::write(fd_, message.data(), message.size()) != static_cast<ssize_t>(message.size()))
             throw std::runtime_error("write");
         std::uint8_t header[4];
         readExactly(header, sizeof header);
         const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
                                    std::size_t{header[2]} << 8 | header[3];
-        std::vector<std::uint8_t> body(length);
-        readExactly(body.data(), length);
-        return length == 0 ? -1 : body[0];
+        std::vector<std::uint8_t> reply(length);
+        readExactly(reply.data(), length);
+        return length == 0 ? -1 : reply[0];
     }
 
 private:
@@ -471,6 +478,210 @@ TEST_F(OpenSSHEndToEndTest, OutOfDescriptorsServeWaitsInsteadOfSpinningAndServes
     EXPECT_EQ(listed.standardOutput, world_->agent.sshAddList()) << listed.standardError;
     limited.signal(SIGTERM);
     EXPECT_EQ(limited.wait(), 0) << limited.standardError();
+}
+
+// What is signed, through the whole chain: the relay names a real login and real Git
+// signatures, with the key as ssh-keygen -l prints it, in its log and its activity; a device
+// set to ask waits for the user, who denies, allows, or allows for 10 minutes; and a device
+// limited to some keys sees only those, while a sign with another never reaches the agent.
+TEST_F(OpenSSHEndToEndTest, TheRelaySaysWhatIsSignedAndTheUserCanSayNo) {
+    World& world = *world_;
+    const auto relay = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), KESTREL_RELAY);
+        return runProcess(arguments, world.relayEnvironment);
+    };
+    struct Key {
+        fs::path file;
+        std::string line;
+        std::string fingerprint;  // as ssh-keygen -l prints it
+        std::string comment;
+    };
+    const auto keyOf = [&](const std::string& line, const std::string& name) {
+        Key key{world.home.path() / (name + ".pub"), line, {}, {}};
+        writeText(key.file, line + "\n");
+        const ProcessOutput listed =
+            runProcess({"ssh-keygen", "-l", "-f", key.file.string()}, world.clientEnvironment);
+        std::istringstream words(listed.standardOutput);
+        std::string bits;
+        words >> bits >> key.fingerprint >> key.comment;
+        return key;
+    };
+    std::vector<Key> keys;
+    for (const std::string& line : world.agent.publicKeys())
+        keys.push_back(keyOf(line, "signing-" + std::to_string(keys.size())));
+    const auto login = [&](const Key& key) {
+        return throughClient({"ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o",
+                              "UserKnownHostsFile=" + (world.home.path() / "known_hosts").string(),
+                              "-o", "StrictHostKeyChecking=accept-new", "-o", "IdentitiesOnly=yes",
+                              "-o", "IdentityFile=" + key.file.string(), "-o",
+                              "IdentityAgent=" + world.clientSocket, "-p",
+                              std::to_string(world.sshdPort), "root@127.0.0.1", "echo logged-in"});
+    };
+    const auto activity = [&] {
+        const ProcessOutput shown = relay({"activity", "--json"});
+        EXPECT_EQ(shown.exitStatus, 0) << shown.standardError;
+        return Json::parse(shown.standardOutput);
+    };
+    const auto lastSign = [&] {
+        Json last;
+        const Json all = activity();
+        for (const Json& entry : all["activity"])
+            if (entry["kind"] == "sign") last = entry;
+        return last;
+    };
+    const auto logged = [&](const std::string& text) {
+        return world.relay->standardError().find(text) != std::string::npos;
+    };
+    const auto named = [](const Key& key) {
+        return "\u201C" + key.comment + "\u201D " + key.fingerprint;
+    };
+
+    // A login and two Git signatures (ssh-keygen, and git commit -S as Git runs it).
+    const ProcessOutput loggedIn = login(keys[0]);
+    ASSERT_EQ(loggedIn.exitStatus, 0) << loggedIn.standardError;
+    Json entry = lastSign();
+    EXPECT_EQ(entry["purpose"]["kind"], "login");
+    EXPECT_EQ(entry["purpose"]["name"], "root");
+    EXPECT_EQ(entry["keyFingerprint"], keys[0].fingerprint);
+    EXPECT_EQ(entry["keyComment"], keys[0].comment);
+    EXPECT_EQ(entry["result"], "answered");
+    EXPECT_TRUE(logged("log in as \u201Croot\u201D with " + named(keys[0])))
+        << world.relay->standardError();
+    // serve --json: the same as an event on standard output (read here, which also keeps the
+    // pipe from filling).
+    Json event;
+    while (const auto line = world.relay->readLine(std::chrono::seconds(5))) {
+        event = Json::parse(*line);
+        if (event["event"] == "signRequest" && event["purpose"] == "login") break;
+    }
+    EXPECT_EQ(event["keyFingerprint"], keys[0].fingerprint);
+    EXPECT_EQ(event["result"], "answered");
+    while (world.relay->readLine(std::chrono::milliseconds(100))) {
+    }
+
+    const fs::path data = world.home.path() / "tag.txt";
+    writeText(data, "a tag\n");
+    const ProcessOutput tagged = throughClient(
+        {"ssh-keygen", "-Y", "sign", "-n", "git", "-f", keys[1].file.string(), data.string()});
+    ASSERT_EQ(tagged.exitStatus, 0) << tagged.standardError;
+    entry = lastSign();
+    EXPECT_EQ(entry["purpose"]["kind"], "signature");
+    EXPECT_EQ(entry["purpose"]["name"], "git");
+    EXPECT_EQ(entry["keyFingerprint"], keys[1].fingerprint);
+    EXPECT_TRUE(logged("sign for \u201Cgit\u201D (a Git commit or tag) with " + named(keys[1])));
+
+    const fs::path repository = world.home.path() / "repository";
+    runOrThrow({"git", "init", "-q", repository.string()}, world.clientEnvironment);
+    const ProcessOutput committed =
+        throughClient({"git", "-C", repository.string(), "-c", "user.name=E2E", "-c",
+                       "user.email=e2e@example.org", "-c", "gpg.format=ssh", "-c",
+                       "user.signingkey=" + keys[2].file.string(), "commit", "-q", "-S",
+                       "--allow-empty", "-m", "signed through the relay"});
+    ASSERT_EQ(committed.exitStatus, 0) << committed.standardError;
+    entry = lastSign();
+    EXPECT_EQ(entry["purpose"]["name"], "git");
+    EXPECT_EQ(entry["keyFingerprint"], keys[2].fingerprint);
+    EXPECT_TRUE(logged("sign for \u201Cgit\u201D (a Git commit or tag) with " + named(keys[2])));
+
+    // Ask before signing: each answer given from the terminal while ssh waits.
+    ASSERT_EQ(relay({"device", "e2e laptop", "approval", "ask"}).exitStatus, 0);
+    const auto loginAnswered = [&](std::vector<std::string> answer) {
+        auto pending = std::async(std::launch::async, [&] { return login(keys[0]); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        Json waiting;
+        while ((waiting = activity()["waitingForApproval"]).empty() &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(waiting.size(), 1u);
+        if (waiting.size() == 1) {
+            EXPECT_EQ(waiting[0]["detail"], "log in as \u201Croot\u201D with " + named(keys[0]));
+            answer.push_back(std::to_string(waiting[0]["requestID"].get<std::uint64_t>()));
+            const ProcessOutput answered = relay(answer);
+            EXPECT_EQ(answered.exitStatus, 0) << answered.standardError;
+        }
+        return pending.get();
+    };
+    const ProcessOutput denied = loginAnswered({"deny"});
+    EXPECT_NE(denied.exitStatus, 0);
+    EXPECT_NE(denied.standardError.find("Permission denied"), std::string::npos)
+        << denied.standardError;
+    EXPECT_EQ(lastSign()["result"], "denied");
+    EXPECT_EQ(loginAnswered({"allow"}).standardOutput, "logged-in\n");
+    EXPECT_EQ(loginAnswered({"allow", "--for-10-minutes"}).standardOutput, "logged-in\n");
+    const auto waits = [&] {
+        const std::string log = world.relay->standardError();
+        std::size_t count = 0;
+        for (std::size_t at = 0; (at = log.find("waits for you", at)) != std::string::npos; ++at)
+            ++count;
+        return count;
+    };
+    const std::size_t waitedBefore = waits();
+    EXPECT_EQ(login(keys[0]).standardOutput, "logged-in\n");
+    EXPECT_EQ(waits(), waitedBefore) << "asked again within 10 minutes";
+    EXPECT_EQ(lastSign()["result"], "answered");
+    ASSERT_EQ(relay({"device", "e2e laptop", "approval", "allow"}).exitStatus, 0);
+
+    // A key subset, in front of an agent that logs every request it gets.
+    TemporaryDirectory debugHome;
+    const std::string debugSocket = (debugHome.path() / "agent.sock").string();
+    ChildProcess debugAgent({"ssh-agent", "-d", "-a", debugSocket}, world.clientEnvironment);
+    ASSERT_TRUE(debugAgent.readLine());
+    std::vector<Key> debugKeys;
+    for (const std::string name : {"allowed", "other"}) {
+        const fs::path file = debugHome.path() / name;
+        runOrThrow({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name, "-f", file.string()},
+                   world.clientEnvironment);
+        runOrThrow({"ssh-add", "-q", file.string()},
+                   withVariable(world.clientEnvironment, "SSH_AUTH_SOCK", debugSocket));
+        std::string line = readTextFile(file.string() + ".pub");
+        line.erase(line.find('\n'));
+        debugKeys.push_back(keyOf(line, std::string("debug-") + name));
+    }
+    struct Restore {
+        std::function<void()> restore;
+        ~Restore() { restore(); }
+    } const restore{[&] {
+        relay({"device", "e2e laptop", "keys", "all"});
+        relay({"config", "set", "socket-override", ""});
+    }};
+    ASSERT_EQ(relay({"config", "set", "socket-override", debugSocket}).exitStatus, 0);
+    const ProcessOutput limited =
+        relay({"device", "e2e laptop", "keys", debugKeys[0].fingerprint, "--json"});
+    ASSERT_EQ(limited.exitStatus, 0) << limited.standardError;
+    EXPECT_EQ(Json::parse(limited.standardOutput)["device"]["keys"],
+              Json::array({debugKeys[0].fingerprint}));
+    const Json device = Json::parse(relay({"devices", "--json"}).standardOutput)["devices"][0];
+    EXPECT_EQ(device["keys"], Json::array({debugKeys[0].fingerprint}));
+    EXPECT_EQ(device["approval"], "allow");
+
+    const ProcessOutput listed = throughClient({"ssh-add", "-L"});
+    EXPECT_EQ(listed.standardOutput, debugKeys[0].line + "\n");
+    // A client that does not take the list for an answer, and asks for the other key anyway.
+    const std::string otherBase64 = debugKeys[1].line.substr(debugKeys[1].line.find(' ') + 1);
+    const auto otherBlob = base64Decode(otherBase64.substr(0, otherBase64.find(' ')));
+    ASSERT_TRUE(otherBlob);
+    std::vector<std::uint8_t> sign = {13};
+    const auto string = [&](const std::vector<std::uint8_t>& bytes) {
+        for (int i = 0; i < 4; ++i)
+            sign.push_back(static_cast<std::uint8_t>(bytes.size() >> (24 - 8 * i)));
+        sign.insert(sign.end(), bytes.begin(), bytes.end());
+    };
+    string(*otherBlob);
+    string({'d', 'a', 't', 'a'});
+    sign.insert(sign.end(), {0, 0, 0, 0});
+    HeldAgentConnection direct(world.clientSocket);
+    EXPECT_EQ(direct.request(sign), failureAnswer);
+    EXPECT_EQ(debugAgent.standardError().find("process_sign_request2"), std::string::npos)
+        << "a sign with a key the device may not use reached the agent:\n"
+        << debugAgent.standardError();
+    entry = lastSign();
+    EXPECT_EQ(entry["result"], "refused");
+    EXPECT_EQ(entry["keyFingerprint"], debugKeys[1].fingerprint);
+    fs::remove(data.string() + ".sig");
+    const ProcessOutput allowed = throughClient({"ssh-keygen", "-Y", "sign", "-n", "file", "-f",
+                                                 debugKeys[0].file.string(), data.string()});
+    EXPECT_EQ(allowed.exitStatus, 0) << allowed.standardError;
+    EXPECT_NE(debugAgent.standardError().find("process_sign_request2"), std::string::npos);
 }
 
 // Last in the suite: it restarts the relay, then revokes the client and stops it.
