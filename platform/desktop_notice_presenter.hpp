@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +13,9 @@
 #include "platform/notice_presenter.hpp"
 
 using GDBusConnection = struct _GDBusConnection;
+using GVariant = struct _GVariant;
+using GMainLoop = struct _GMainLoop;
+using GMainContext = struct _GMainContext;
 
 namespace kestrel {
 
@@ -35,6 +39,13 @@ public:
 
     void showNotice(const std::string& deviceName, const std::string& detail) override;
     void hideNotice() override;
+    // A notification of its own for each waiting request, with the actions "Allow", "Allow for
+    // 10 minutes" and "Deny" when the server shows actions (else its body names the
+    // kestrel-relay commands). The server's ActionInvoked signal, for a notification this
+    // presenter made, is the user's answer.
+    void askApproval(const ApprovalPrompt& prompt) override;
+    void endApproval(std::uint64_t requestID) override;
+    void setApprovalHandler(ApprovalHandler handler) override;
     // A notification apart from the signature notice, which the server keeps until the user
     // dismisses it. The body is plain text.
     void announce(const std::string& title, const std::string& body);
@@ -43,14 +54,23 @@ public:
     // The notification's body, marked up safely for servers that read markup.
     static std::string body(const std::string& deviceName, const std::string& detail,
                             bool onePassword);
+    static constexpr const char* approvalSummary = "Allow this SSH signature?";
+    // The question's body, marked up safely; withCommands adds the kestrel-relay commands.
+    static std::string approvalBody(const ApprovalPrompt& prompt, bool withCommands);
 
 private:
-    DesktopNoticePresenter(GDBusConnection* connection, OnePasswordQuery agentIsOnePassword);
+    DesktopNoticePresenter(GDBusConnection* connection, OnePasswordQuery agentIsOnePassword,
+                           bool serverHasActions);
     void post(std::function<void()> call);
     void run();
     void notify(const std::string& text);
     void notifyOnce(const std::string& title, const std::string& text);
     void close();
+    // Runs on the signal thread: the server's answers and closings.
+    void listen();
+    static void onSignal(GDBusConnection* connection, const char* sender, const char* path,
+                         const char* interface, const char* signal, GVariant* parameters,
+                         void* self);
 
     GDBusConnection* connection_;
     OnePasswordQuery agentIsOnePassword_;
@@ -60,6 +80,19 @@ private:
     std::deque<std::function<void()>> calls_;
     bool stopping_ = false;
     std::thread thread_;
+
+    bool serverHasActions_ = false;
+    // The question on screen for each waiting request, by notification ID; and the answer's way
+    // back. Shared by the presenter thread (which shows them), the signal thread (which reads
+    // the answers) and the relay thread (which sets the handler).
+    std::mutex approvalsMutex_;
+    std::map<std::uint32_t, std::uint64_t> requestOfNotification_;
+    std::map<std::uint64_t, std::uint32_t> notificationOfRequest_;
+    ApprovalHandler approvalHandler_;
+    // The signal thread runs its own main context, where the subscription delivers.
+    GMainContext* signalContext_;
+    GMainLoop* signalLoop_ = nullptr;
+    std::thread signalThread_;
 };
 
 }  // namespace kestrel

@@ -16,6 +16,10 @@
 #include <asio/use_awaitable.hpp>
 
 #include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "app/relay/relay_runtime.hpp"
 #include "platform/desktop_notice_presenter.hpp"
@@ -47,8 +51,18 @@ protected:
                          environmentWith({}));
         const auto number = display_->readLine(10s);
         ASSERT_TRUE(number) << display_->standardError();
-        const auto environment = withVariable(bus_.environment(), "DISPLAY", ":" + *number);
-        server_.emplace(std::vector<std::string>{"dunst"}, environment);
+        environment_ = withVariable(bus_.environment(), "DISPLAY", ":" + *number);
+        // dunst hands a notification's actions to its "dmenu" program and invokes the one that
+        // program prints: this one picks the action whose key is in the file "choice".
+        const fs::path picker = configuration_.path() / "pick";
+        std::ofstream(picker) << "#!/bin/sh\ngrep -m1 \",$(cat '"
+                              << (configuration_.path() / "choice").string() << "')]\"\n";
+        fs::permissions(picker, fs::perms::owner_all);
+        std::ofstream(configuration_.path() / "dunstrc")
+            << "[global]\n    dmenu = " << picker.string() << "\n";
+        server_.emplace(std::vector<std::string>{"dunst", "-config",
+                                                 (configuration_.path() / "dunstrc").string()},
+                        environment_);
         ASSERT_TRUE(bus_.waitForName("org.freedesktop.Notifications")) << server_->standardError();
         monitor_.emplace(std::vector<std::string>{"dbus-monitor", "--session",
                                                   "interface='org.freedesktop.Notifications'"},
@@ -89,7 +103,16 @@ protected:
         return call.substr(start + 7, end - start - 7);
     }
 
+    // Chooses the action keyed `key` of the notification on top, as the user would in dunst's
+    // menu of actions.
+    void choose(const std::string& key) {
+        std::ofstream(configuration_.path() / "choice") << key;
+        ASSERT_EQ(runProcess({"dunstctl", "context"}, environment_).exitStatus, 0);
+    }
+
     PrivateSessionBus bus_;
+    TemporaryDirectory configuration_;
+    std::vector<std::string> environment_;
     std::optional<ChildProcess> display_;
     std::optional<ChildProcess> server_;
     std::optional<ChildProcess> monitor_;
@@ -124,6 +147,64 @@ TEST_F(DesktopNoticeTest, ShowsReplacesAndClosesOneNotification) {
     presenter->hideNotice();
     monitoredUntil("member=CloseNotification");
     EXPECT_EQ(idIn(monitoredUntil("uint32")), id);
+    EXPECT_EQ(displayedOnceItIs(0), 0);
+}
+
+// A sign request that waits for the user: a notification of its own with the three actions,
+// whose choice comes back as the answer; the relay takes it down when the wait ends. The same
+// signal from another program on the bus is no answer.
+TEST_F(DesktopNoticeTest, TheUserAnswersASignRequestFromItsNotification) {
+    auto presenter = DesktopNoticePresenter::connect([] { return false; });
+    ASSERT_NE(presenter, nullptr);
+    std::mutex mutex;
+    std::vector<std::pair<std::uint64_t, ApprovalDecision>> answers;
+    presenter->setApprovalHandler([&](std::uint64_t requestID, ApprovalDecision decision) {
+        const std::lock_guard lock(mutex);
+        answers.emplace_back(requestID, decision);
+    });
+    const auto answered = [&] {
+        const std::lock_guard lock(mutex);
+        return answers;
+    };
+
+    presenter->askApproval({7, "Pixel <8>", "log in as \u201Cgit\u201D with SHA256:x"});
+    EXPECT_EQ(displayedOnceItIs(1), 1);
+    monitoredUntil("member=Notify");
+    const std::string call = monitoredUntil("   int32 0");  // the expiry: never
+    EXPECT_NE(call.find("\"Allow this SSH signature?\""), std::string::npos) << call;
+    EXPECT_NE(call.find("\u201CPixel &lt;8&gt;\u201D asks to log in as \u201Cgit\u201D with "
+                        "SHA256:x.\""),
+              std::string::npos)
+        << call;
+    for (const char* action : {"\"allow\"", "\"Allow for 10 minutes\"", "\"deny\""})
+        EXPECT_NE(call.find(action), std::string::npos) << call;
+
+    // Another program's signal for the notification changes nothing (the server numbers them
+    // from 1, so one of these is its ID).
+    for (const char* id : {"1", "2", "3"}) {
+        ASSERT_EQ(runProcess({"gdbus", "emit", "--session", "--object-path",
+                              "/org/freedesktop/Notifications", "--signal",
+                              "org.freedesktop.Notifications.ActionInvoked", id, "allow"},
+                             bus_.environment())
+                      .exitStatus,
+                  0);
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(answered().empty()) << "answered by a signal from another program";
+
+    choose("allow-10-minutes");
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (answered().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(answered(), (std::vector<std::pair<std::uint64_t, ApprovalDecision>>{
+                              {7, ApprovalDecision::allowForTenMinutes}}));
+    presenter->endApproval(7);  // as the relay does once the request goes on
+    EXPECT_EQ(displayedOnceItIs(0), 0);
+
+    // A question nobody answers is taken down by the relay.
+    presenter->askApproval({8, "Pixel", "sign 5 bytes of data with SHA256:x"});
+    EXPECT_EQ(displayedOnceItIs(1), 1);
+    presenter->endApproval(8);
     EXPECT_EQ(displayedOnceItIs(0), 0);
 }
 
