@@ -215,7 +215,7 @@ asio::awaitable<Bytes> RelayListener::answer(Bytes payload, const RequestOrigin&
             co_await signApprovals_->ask(std::move(question), deadlines_.approval);
         if (!decision || *decision == ApprovalDecision::deny) {
             activity.result = ActivityResult::denied;
-            activity.reason = decision ? "denied" : "nobody allowed it in time";
+            activity.reason = decision ? "by the user" : "nobody allowed it in time";
             co_return SSHAgentProtocol::encodeFailure();
         }
     }

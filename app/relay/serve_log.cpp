@@ -157,7 +157,7 @@ void ServeLog::event(const RelayEvent& event) {
         std::string line = "sign request " + std::to_string(activity.requestID) + " from " +
                            quoted(activity.deviceName) + ": " + activity.detail();
         if (activity.result == ActivityResult::denied)
-            line += "; not signed: " + activity.reason;
+            line += "; denied (" + activity.reason + ")";
         else if (!activity.reason.empty())
             line += "; " + activity.reason;
         write("signRequest",

@@ -1,5 +1,6 @@
 // kestrel-tray-screenshots DIR: renders the tray's panel in each of its states, and the
-// signature notice, to PNG files in DIR (on Qt's offscreen platform unless told otherwise).
+// signature notice, the question of a device that asks first and the recent activity, to PNG
+// files in DIR (on Qt's offscreen platform unless told otherwise).
 // The states are made up here; the widgets are the app's own.
 
 #include <QApplication>
@@ -10,7 +11,9 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/tray/activity_window.hpp"
 #include "app/tray/relay_panel.hpp"
+#include "app/tray/signature_approval_window.hpp"
 #include "app/tray/signature_notice_window.hpp"
 
 namespace {
@@ -99,5 +102,18 @@ int main(int argc, char** argv) {
     ok = save(notice, directory, "notice") && ok;
     notice.present(QStringLiteral("Pixel 8"), detail, true);
     ok = save(notice, directory, "notice-1password") && ok;
+    kestrel::SignatureApprovalWindow question({7, "Pixel 8", detail.toStdString()});
+    ok = save(question, directory, "approval") && ok;
+    kestrel::ActivityWindow activity;
+    activity.setRows({
+        {"2026-12-11 09:58:02", "Pixel 8", "list keys", "answered"},
+        {"2026-12-11 09:58:02", "Pixel 8", "sign: " + detail, "answered"},
+        {"2026-12-11 10:02:40", "Pixel 8",
+         "sign: sign for \u201Cgit\u201D (a Git commit or tag) with \u201C"
+         "ada@laptop\u201D "
+         "SHA256:GKJQKPlvNJ4QbHVwTPb2VLgSk8pse9vVD9PGnR0Ygoo",
+         "denied (by the user)"},
+    });
+    ok = save(activity, directory, "activity") && ok;
     return ok ? 0 : 1;
 }

@@ -20,6 +20,24 @@ QString SignatureNoticeWindow::deviceText(const QString& deviceName) {
            QStringLiteral("\u201D is connecting and needs to sign with a key in your agent.");
 }
 
+QString SignatureNoticeWindow::wrappable(const QString& text) {
+    static const QString prefix = QStringLiteral("SHA256:");
+    constexpr int piece = 13;
+    QString result;
+    qsizetype from = 0;
+    for (qsizetype at; (at = text.indexOf(prefix, from)) != -1;) {
+        qsizetype end = text.indexOf(QLatin1Char(' '), at);
+        if (end == -1) end = text.size();
+        result += text.mid(from, at - from);
+        for (qsizetype part = at; part < end; part += piece) {
+            if (part != at) result += QChar(0x200B);
+            result += text.mid(part, std::min<qsizetype>(piece, end - part));
+        }
+        from = end;
+    }
+    return result + text.mid(from);
+}
+
 SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
                           Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
@@ -69,11 +87,13 @@ SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
 void SignatureNoticeWindow::present(const QString& deviceName, const QString& detail,
                                     bool onePassword) {
     device_->setText(deviceText(deviceName));
-    detail_->setText(detail);
+    detail_->setText(wrappable(detail));
     detail_->setVisible(!detail.isEmpty());
     onePassword_->setVisible(onePassword);
     // Taller than usual only when the texts need it (a long key comment, the 1Password line).
-    setFixedHeight(std::max(noticeHeight, layout()->totalHeightForWidth(noticeWidth)));
+    setMinimumSize(noticeWidth, noticeHeight);
+    setMaximumSize(noticeWidth, QWIDGETSIZE_MAX);
+    adjustSize();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(), size());
         frame.moveCenter(screen->availableGeometry().center());

@@ -25,6 +25,9 @@ public:
     void present(const QString& deviceName, const QString& detail, bool onePassword);
 
     static QString deviceText(const QString& deviceName);
+    // The text with break opportunities (zero-width spaces) inside each key fingerprint: at 50
+    // characters without a space, one would run past the edge of a narrow window.
+    static QString wrappable(const QString& text);
     static const QString onePasswordText;
 
 private:

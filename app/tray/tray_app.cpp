@@ -23,7 +23,8 @@ QIcon keyIcon(bool attention) {
 TrayApp::TrayApp(TrayRelay::Options options, QObject* parent)
     : QObject(parent),
       panel_(std::make_unique<RelayPanel>()),
-      notice_(std::make_unique<SignatureNoticeWindow>()) {
+      notice_(std::make_unique<SignatureNoticeWindow>()),
+      activity_(std::make_unique<ActivityWindow>()) {
     registerTrayResources();
     panel_->setWindowIcon(keyIcon(false));
     panel_->installEventFilter(this);
@@ -34,6 +35,8 @@ TrayApp::TrayApp(TrayRelay::Options options, QObject* parent)
     menu_ = std::make_unique<QMenu>();
     connect(menu_->addAction(QStringLiteral("Open Kestrel Agent Relay")), &QAction::triggered, this,
             &TrayApp::showPanel);
+    connect(menu_->addAction(QStringLiteral("Recent Activity\u2026")), &QAction::triggered, this,
+            &TrayApp::showActivity);
     connect(menu_->addAction(QStringLiteral("Quit Relay")), &QAction::triggered, qApp,
             &QApplication::quit);
     trayIcon_->setContextMenu(menu_.get());
@@ -53,6 +56,20 @@ TrayApp::TrayApp(TrayRelay::Options options, QObject* parent)
     connect(relay, &TrayRelay::stateChanged, this, &TrayApp::applyState);
     connect(relay, &TrayRelay::noticeShown, notice_.get(), &SignatureNoticeWindow::present);
     connect(relay, &TrayRelay::noticeHidden, notice_.get(), &QWidget::hide);
+    connect(relay, &TrayRelay::activityChanged, activity_.get(), &ActivityWindow::setRows);
+    connect(activity_.get(), &ActivityWindow::hidden, relay, &TrayRelay::stopActivity);
+    connect(relay, &TrayRelay::approvalAsked, this,
+            [this](quint64 requestID, const QString& deviceName, const QString& detail) {
+                auto window = std::make_unique<SignatureApprovalWindow>(
+                    ApprovalPrompt{requestID, deviceName.toStdString(), detail.toStdString()});
+                connect(window.get(), &SignatureApprovalWindow::answered, relay_.get(),
+                        &TrayRelay::answerApproval);
+                window->show();
+                window->raise();
+                approvals_[requestID] = std::move(window);
+            });
+    connect(relay, &TrayRelay::approvalEnded, this,
+            [this](quint64 requestID) { approvals_.erase(requestID); });
 
     RelayPanel* panel = panel_.get();
     // Showing the panel tries again a start that failed (a port that was taken, say).
@@ -71,6 +88,13 @@ TrayApp::TrayApp(TrayRelay::Options options, QObject* parent)
 TrayApp::~TrayApp() { relay_.reset(); }
 
 bool TrayApp::hasTray() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+void TrayApp::showActivity() {
+    relay_->refreshActivity();
+    activity_->show();
+    activity_->raise();
+    activity_->activateWindow();
+}
 
 void TrayApp::showPanel() {
     if (hasTray()) {

@@ -5,9 +5,12 @@
 
 #include <QObject>
 
+#include <map>
 #include <memory>
 
+#include "app/tray/activity_window.hpp"
 #include "app/tray/relay_panel.hpp"
+#include "app/tray/signature_approval_window.hpp"
 #include "app/tray/signature_notice_window.hpp"
 #include "app/tray/tray_relay.hpp"
 
@@ -29,6 +32,14 @@ public:
     TrayRelay& relay() noexcept { return *relay_; }
     RelayPanel& panel() noexcept { return *panel_; }
     SignatureNoticeWindow& notice() noexcept { return *notice_; }
+    ActivityWindow& activityWindow() noexcept { return *activity_; }
+    // The questions of sign requests waiting for the user, by request.
+    const std::map<std::uint64_t, std::unique_ptr<SignatureApprovalWindow>>& approvals() const {
+        return approvals_;
+    }
+    // "Recent Activity…" in the icon's menu.
+    void showActivity();
+    const QMenu& menu() const noexcept { return *menu_; }
     const QSystemTrayIcon& trayIcon() const noexcept { return *trayIcon_; }
     // Whether a tray host runs now.
     static bool hasTray();
@@ -42,6 +53,8 @@ private:
 
     std::unique_ptr<RelayPanel> panel_;
     std::unique_ptr<SignatureNoticeWindow> notice_;
+    std::unique_ptr<ActivityWindow> activity_;
+    std::map<std::uint64_t, std::unique_ptr<SignatureApprovalWindow>> approvals_;
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon* trayIcon_ = nullptr;
     bool panelInTaskBar_ = true;

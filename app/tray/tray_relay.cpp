@@ -1,6 +1,10 @@
 #include "app/tray/tray_relay.hpp"
 
+#include <QDateTime>
+
 #include <asio/post.hpp>
+
+#include <chrono>
 
 #include "platform/xdg_autostart.hpp"
 
@@ -18,6 +22,11 @@ public:
                                   QString::fromStdString(detail), onePassword);
     }
     void hideNotice() override { Q_EMIT relay_.noticeHidden(); }
+    void askApproval(const ApprovalPrompt& prompt) override {
+        Q_EMIT relay_.approvalAsked(prompt.requestID, QString::fromStdString(prompt.deviceName),
+                                    QString::fromStdString(prompt.detail));
+    }
+    void endApproval(std::uint64_t requestID) override { Q_EMIT relay_.approvalEnded(requestID); }
 
 private:
     TrayRelay& relay_;
@@ -65,9 +74,15 @@ void TrayRelay::setUp() {
     // A burst of events (every connection touches its device) makes one state, not one each.
     runtime_->controller().addObserver([this](const RelayEvent& event) {
         // Refusals change nothing the panel shows, and a flood makes one per connection.
+        if (std::holds_alternative<RequestHandled>(event)) {
+            if (activityWatched_ && !activityQueued_) {
+                activityQueued_ = true;
+                asio::post(io_, [this] { publishActivity(); });
+            }
+            return;
+        }
         if (std::holds_alternative<ConnectionRefused>(event) ||
-            std::holds_alternative<RequestRefused>(event) ||
-            std::holds_alternative<RequestHandled>(event)) {
+            std::holds_alternative<RequestRefused>(event)) {
             return;
         }
         if (publishQueued_) return;
@@ -99,6 +114,39 @@ void TrayRelay::publish() {
         state.startError = setUpError_;
     }
     Q_EMIT stateChanged(state);
+}
+
+void TrayRelay::publishActivity() {
+    activityQueued_ = false;
+    QList<QStringList> rows;
+    if (runtime_) {
+        for (const ActivityEntry& entry : runtime_->controller().activity().entries()) {
+            const QDateTime at = QDateTime::fromMSecsSinceEpoch(
+                std::chrono::duration_cast<std::chrono::milliseconds>(entry.at.time_since_epoch())
+                    .count());
+            QString request = QString::fromUtf8(activityKindName(entry.kind).data());
+            if (entry.kind == ActivityKind::sign && !entry.keyFingerprint.empty())
+                request += QStringLiteral(": ") + QString::fromStdString(entry.detail());
+            QString result = QString::fromUtf8(activityResultName(entry.result).data());
+            if (!entry.reason.empty())
+                result += QStringLiteral(" (") + QString::fromStdString(entry.reason) + ")";
+            rows.append({at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                         QString::fromStdString(entry.deviceName), request, result});
+        }
+    }
+    Q_EMIT activityChanged(rows);
+}
+
+void TrayRelay::refreshActivity() {
+    activityWatched_ = true;
+    asio::post(io_, [this] { publishActivity(); });
+}
+
+void TrayRelay::answerApproval(quint64 requestID, int decision) {
+    asio::post(io_, [this, requestID, decision] {
+        if (runtime_)
+            runtime_->controller().decide(requestID, static_cast<ApprovalDecision>(decision));
+    });
 }
 
 void TrayRelay::post(std::function<void(RelayRuntime*)> work) {

@@ -11,6 +11,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -47,6 +48,12 @@ public:
     void setLaunchAtLogin(bool enabled);
     void setHideDockIcon(bool hide);
     void setSocketOverride(const QString& path);
+    // The user's answer to a sign request waiting for it (decision: an ApprovalDecision).
+    void answerApproval(quint64 requestID, int decision);
+    // Sends the recent activity afresh (activityChanged), and again after each request until
+    // stopActivity: only while someone looks, as a busy relay answers many.
+    void refreshActivity();
+    void stopActivity() { activityWatched_ = false; }
     // Stops the relay (its sessions end) and its thread; the destructor does it otherwise.
     void shutdown();
 
@@ -60,6 +67,12 @@ Q_SIGNALS:
     // for; whether the agent is 1Password's), and the last one ended.
     void noticeShown(const QString& deviceName, const QString& detail, bool onePassword);
     void noticeHidden();
+    // A sign request waits for the user, and stopped waiting.
+    void approvalAsked(quint64 requestID, const QString& deviceName, const QString& detail);
+    void approvalEnded(quint64 requestID);
+    // The recent activity, oldest first: time, device, request, result. Sent at
+    // refreshActivity and after requests.
+    void activityChanged(const QList<QStringList>& rows);
 
 private:
     class NoticeBridge;
@@ -67,6 +80,7 @@ private:
     void setUp();
     void tryStart();
     void publish();
+    void publishActivity();
     // Runs an action on the relay thread once the runtime exists, then publishes the state.
     void act(std::function<void(RelayRuntime&)> action);
 
@@ -80,6 +94,8 @@ private:
     std::string startError_;
     std::string problem_;
     bool publishQueued_ = false;
+    bool activityQueued_ = false;
+    std::atomic<bool> activityWatched_ = false;
     std::thread thread_;
 };
 

@@ -13,10 +13,12 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
@@ -37,6 +39,7 @@
 #include "protocol/ssh_agent_protocol.hpp"
 #include "relay/fake_agent.hpp"
 #include "relay/relay_client.hpp"
+#include "relay/sign_purpose.hpp"
 #include "support/child_process.hpp"
 #include "support/scoped_environment.hpp"
 #include "support/ssh_agent_fixture.hpp"
@@ -327,7 +330,12 @@ TEST_F(TrayAppTest, OverlappingSignaturesShareOneNotice) {
     SignatureNoticeWindow& notice = app_.notice();
     waitFor([&] { return notice.isVisible(); }, "the notice");
     EXPECT_EQ(notice.windowTitle(), "SSH Signature Request");
-    EXPECT_EQ(notice.size(), QSize(380, 150));
+    // 380 wide, and taller than 150 only for what the signature is for.
+    EXPECT_EQ(notice.width(), 380);
+    EXPECT_GE(notice.height(), 150);
+    EXPECT_EQ(notice.findChild<QLabel*>("detailText")->text().remove(QChar(0x200B)).toStdString(),
+              "sign 6 bytes of data with \u201C" + identities[0].comment + "\u201D " +
+                  keyFingerprint(identities[0].keyBlob));
     EXPECT_TRUE(notice.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     EXPECT_EQ(notice.findChild<QLabel*>("deviceText")->text().toStdString(),
               "\u201CDevice A\u201D is connecting and needs to sign with a key in your agent.");
@@ -346,6 +354,76 @@ TEST_F(TrayAppTest, OverlappingSignaturesShareOneNotice) {
     waitFor([&] { return firstAnswer.has_value(); }, "A's answer");
     EXPECT_EQ(*firstAnswer, SSHAgentProtocol::encodeFailure());
     waitFor([&] { return !notice.isVisible(); }, "the notice to go");
+}
+
+// A device set to ask: its question says what is signed; Deny fails the request, "Allow for 10
+// Minutes" lets it and the next one through without asking; the icon's menu opens the recent
+// activity with all of it, newest first.
+TEST_F(TrayAppTest, AnAskingDeviceIsAnsweredFromItsQuestionAndShowsInTheActivity) {
+    const PairingGrant grant = pairDevice(openPairing(), "Asking Phone");
+    RelayClient device = openPaired(grant);
+    useAgent(agent_.socketPath());
+    std::atomic<bool> set = false;
+    app_.relay().post([&](RelayRuntime* runtime) {
+        runtime->controller().setDeviceSettings(grant.deviceID,
+                                                {DeviceSettings::Approval::ask, std::nullopt});
+        set = true;
+    });
+    waitFor([&] { return set.load(); }, "the setting");
+    const auto identities = SSHAgentProtocol::decodeIdentitiesAnswer(
+        SSHAgentProtocol::deframe(request(device, SSHAgentProtocol::encodeRequestIdentities()))
+            ->body);
+    ASSERT_EQ(identities.size(), 1u);
+    const Bytes sign =
+        SSHAgentProtocol::encodeSignRequest(identities[0].keyBlob, toBytes("commit"), {});
+    const std::string detail = "sign 6 bytes of data with \u201C" + identities[0].comment +
+                               "\u201D " + keyFingerprint(identities[0].keyBlob);
+    const auto isSignature = [](const Bytes& answer) {
+        return SSHAgentProtocol::messageType(SSHAgentProtocol::deframe(answer)->body) ==
+               SSHAgentMessageType::signResponse;
+    };
+    const auto askAndAnswer = [&](const char* button) {
+        std::optional<Bytes> answer;
+        asio::co_spawn(
+            clientIO_,
+            [&]() -> asio::awaitable<void> { answer = co_await device.agentRequest(sign); },
+            asio::detached);
+        waitFor([&] { return !app_.approvals().empty(); }, "the question");
+        SignatureApprovalWindow& question = *app_.approvals().begin()->second;
+        EXPECT_TRUE(question.isVisible());
+        EXPECT_TRUE(question.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        EXPECT_EQ(
+            question.findChild<QLabel*>("questionText")->text().remove(QChar(0x200B)).toStdString(),
+            "\u201CAsking Phone\u201D asks to " + detail + ".");
+        QTest::mouseClick(question.findChild<QPushButton*>(button), Qt::LeftButton);
+        waitFor([&] { return answer.has_value(); }, "the answer");
+        waitFor([&] { return app_.approvals().empty(); }, "the question to go");
+        return *answer;
+    };
+    EXPECT_EQ(askAndAnswer("denyButton"), SSHAgentProtocol::encodeFailure());
+    EXPECT_TRUE(isSignature(askAndAnswer("allowForTenMinutesButton")));
+    EXPECT_TRUE(isSignature(request(device, sign)));
+    EXPECT_TRUE(app_.approvals().empty()) << "asked again within the 10 minutes";
+
+    QAction* recent = nullptr;
+    for (QAction* action : app_.menu().actions())
+        if (action->text() == QStringLiteral("Recent Activity\u2026")) recent = action;
+    ASSERT_NE(recent, nullptr);
+    recent->trigger();
+    const QTreeWidget& table = app_.activityWindow().table();
+    waitFor([&] { return table.topLevelItemCount() == 4; }, "the activity");
+    EXPECT_TRUE(app_.activityWindow().isVisible());
+    const auto cell = [&](int row, int column) {
+        return table.topLevelItem(row)->text(column).toStdString();
+    };
+    EXPECT_EQ(cell(0, 1), "Asking Phone");
+    EXPECT_EQ(cell(0, 2), "sign: " + detail);
+    EXPECT_EQ(cell(0, 3), "answered");
+    EXPECT_EQ(cell(2, 3), "denied (by the user)");
+    EXPECT_EQ(cell(3, 2), "list keys");
+    // It follows new requests while open.
+    request(device, SSHAgentProtocol::encodeRequestIdentities());
+    waitFor([&] { return table.topLevelItemCount() == 5; }, "the new request");
 }
 
 TEST_F(TrayAppTest, LaunchAtLoginWritesTheAutostartEntryAndShowsWhatIsOnDisk) {
