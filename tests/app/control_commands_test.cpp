@@ -45,5 +45,60 @@ TEST(ControlCommands, ARevokeWhoseKeyCannotBeDeletedYetIsARevokeWithAWarning) {
     EXPECT_TRUE(restarted.handle({{"command", "status"}})["warnings"].empty());
 }
 
+// A device's settings and the answers to waiting requests: each bad request is refused with a
+// usage error and changes nothing; good ones show in the devices list.
+TEST(ControlCommands, DeviceSettingsAndAnswersRefuseBadRequestsAndChangeNothing) {
+    RelayHarness harness;
+    harness.startRelay();
+    harness.controller->startPairing();
+    const PairingGrant grant =
+        harness.run(harness.pair(*harness.controller->pairingCode(), "Phone"));
+    harness.runUntil([&] { return !harness.controller->pairingCode(); });
+    control::ControlCommands commands(*harness.controller, {});
+    const std::string fingerprint = "SHA256:GKJQKPlvNJ4QbHVwTPb2VLgSk8pse9vVD9PGnR0Ygoo";
+    const auto settingsOf = [&] {
+        const Json device = commands.handle({{"command", "devices"}})["devices"][0];
+        return Json{{"approval", device["approval"]}, {"keys", device["keys"]}};
+    };
+    EXPECT_EQ(settingsOf(), (Json{{"approval", "allow"}, {"keys", "all"}}));
+
+    const Json bad[] = {
+        {{"command", "device-settings"}, {"approval", "ask"}},
+        {{"command", "device-settings"}, {"device", "Tablet"}, {"approval", "ask"}},
+        {{"command", "device-settings"}, {"device", "Phone"}, {"approval", "sometimes"}},
+        {{"command", "device-settings"}, {"device", "Phone"}, {"keys", "some"}},
+        {{"command", "device-settings"}, {"device", "Phone"}, {"keys", {"SHA256:short"}}},
+        {{"command", "device-settings"}, {"device", "Phone"}, {"keys", {fingerprint, 7}}},
+        {{"command", "device-settings"},
+         {"device", "Phone"},
+         {"approval", "ask"},
+         {"keys", {fingerprint.substr(7)}}},
+        {{"command", "decide"}, {"request", "1"}, {"decision", "allow"}},
+        {{"command", "decide"}, {"request", 1}, {"decision", "maybe"}},
+        {{"command", "decide"}, {"request", 999}, {"decision", "deny"}},
+        {{"command", "activity"}, {"device", ""}},
+    };
+    for (const Json& request : bad) {
+        const Json answer = commands.handle(request);
+        EXPECT_TRUE(answer.value("usage", false)) << request << " -> " << answer;
+        EXPECT_EQ(settingsOf(), (Json{{"approval", "allow"}, {"keys", "all"}})) << request;
+    }
+
+    const Json changed = commands.handle({{"command", "device-settings"},
+                                          {"device", "Phone"},
+                                          {"approval", "ask"},
+                                          {"keys", {fingerprint, fingerprint}}});
+    EXPECT_EQ(changed["device"]["keys"], Json::array({fingerprint})) << changed;
+    EXPECT_EQ(settingsOf(), (Json{{"approval", "ask"}, {"keys", {fingerprint}}}));
+    // A store that cannot write keeps what was there.
+    harness.memorySettings.failNextWrites();
+    EXPECT_TRUE(
+        commands.handle({{"command", "device-settings"}, {"device", "Phone"}, {"keys", "all"}})
+            .contains("error"));
+    EXPECT_EQ(settingsOf(), (Json{{"approval", "ask"}, {"keys", {fingerprint}}}));
+    commands.handle({{"command", "device-settings"}, {"device", "Phone"}, {"keys", "all"}});
+    EXPECT_EQ(settingsOf(), (Json{{"approval", "ask"}, {"keys", "all"}}));
+}
+
 }  // namespace
 }  // namespace kestrel::testing

@@ -489,8 +489,9 @@ TEST_F(RelayCLITest, OneRelayPerUserAndClearWordsWhenNoneRuns) {
 }
 
 TEST_F(RelayCLITest, EachCommandHasItsOwnHelp) {
-    for (const std::string command : {"serve", "status", "pair", "cancel-pairing", "devices",
-                                      "revoke", "approve", "config", "agent"}) {
+    for (const std::string command :
+         {"serve", "status", "pair", "cancel-pairing", "devices", "revoke", "approve", "config",
+          "agent", "activity", "device", "allow", "deny"}) {
         const ProcessOutput output = cli({command, "--help"});
         EXPECT_EQ(output.exitStatus, 0) << command;
         EXPECT_TRUE(output.standardOutput.starts_with("usage: kestrel-relay " + command + " "))
@@ -509,6 +510,14 @@ TEST_F(RelayCLITest, BadArgumentsGetOneLineAndExitTwo) {
         {"revoke"},
         {"approve"},
         {"config", "set", "hide-dock-icon"},
+        {"activity", "extra"},
+        {"device", "Phone"},
+        {"device", "Phone", "approval", "sometimes"},
+        {"device", "Phone", "colour", "red"},
+        {"allow"},
+        {"allow", "seven"},
+        {"deny", "0"},
+        {"deny", "7", "--for-10-minutes"},
         {},
     };
     const auto expectUsageError = [&](const std::vector<std::string>& arguments) {
@@ -532,6 +541,9 @@ TEST_F(RelayCLITest, BadArgumentsGetOneLineAndExitTwo) {
         {"config", "set", "secret-store", "vault"},
         {"revoke", "nosuch"},
         {"approve", "5E0C0D3A-0000-4000-8000-000000000001"},
+        {"device", "nosuch", "approval", "ask"},
+        {"allow", "999"},
+        {"deny", "999"},
     };
     for (const auto& arguments : refusedByTheRelay) {
         SCOPED_TRACE(arguments[0] + " " + arguments[1]);
