@@ -118,6 +118,16 @@ void printAgent(const Json& agent) {
     }
 }
 
+// The sign requests waiting for the user, and how to answer each.
+void printWaiting(const Json& waiting) {
+    for (const Json& request : waiting) {
+        const std::string id = std::to_string(request["requestID"].get<std::uint64_t>());
+        std::cout << "Waiting for you: sign request " << id << " from \u201C"
+                  << text(request["deviceName"]) << "\u201D to " << text(request["detail"])
+                  << " (kestrel-relay allow " << id << ", or deny " << id << ")\n";
+    }
+}
+
 void printStatus(const Json& status) {
     std::cout << "Relay \"" << text(status["relayName"]) << "\" is running";
     if (status["port"].is_number()) std::cout << " on port " << status["port"].get<int>();
@@ -150,6 +160,7 @@ void printStatus(const Json& status) {
         std::cout << "  \"" << text(device["displayName"])
                   << "\" cannot connect: " << text(device["reason"]) << "\n";
     }
+    printWaiting(status["waitingForApproval"]);
     std::cout << "Secret store: " << text(status["secretStore"]) << "\n";
     printAgent(status["agent"]);
     if (const Json& failure = status["lastAgentFailure"]; failure.is_object())
@@ -196,12 +207,7 @@ void printActivity(const Json& answer) {
         if (entry["reason"].is_string()) std::cout << " (" << text(entry["reason"]) << ")";
         std::cout << "\n";
     }
-    for (const Json& waiting : answer["waitingForApproval"]) {
-        const std::string id = std::to_string(waiting["requestID"].get<std::uint64_t>());
-        std::cout << "Waiting: " << id << " from \u201C" << text(waiting["deviceName"])
-                  << "\u201D to " << text(waiting["detail"]) << " (kestrel-relay allow " << id
-                  << ", or deny " << id << ")\n";
-    }
+    printWaiting(answer["waitingForApproval"]);
     std::cout << std::flush;
 }
 

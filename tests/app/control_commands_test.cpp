@@ -50,10 +50,7 @@ TEST(ControlCommands, ARevokeWhoseKeyCannotBeDeletedYetIsARevokeWithAWarning) {
 TEST(ControlCommands, DeviceSettingsAndAnswersRefuseBadRequestsAndChangeNothing) {
     RelayHarness harness;
     harness.startRelay();
-    harness.controller->startPairing();
-    const PairingGrant grant =
-        harness.run(harness.pair(*harness.controller->pairingCode(), "Phone"));
-    harness.runUntil([&] { return !harness.controller->pairingCode(); });
+    harness.pairNewDevice("Phone");
     control::ControlCommands commands(*harness.controller, {});
     const std::string fingerprint = "SHA256:GKJQKPlvNJ4QbHVwTPb2VLgSk8pse9vVD9PGnR0Ygoo";
     const auto settingsOf = [&] {
