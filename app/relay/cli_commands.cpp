@@ -436,7 +436,7 @@ int runActivity(const std::vector<std::string>& words) {
 int runDevice(const std::vector<std::string>& words) {
     const Arguments arguments(words, {jsonOption});
     const auto& given = arguments.positional();
-    if (given.size() < 3)
+    if (given.size() < 2 || (given[1] != "keys" && given.size() < 3))
         throw UsageError(
             "usage: kestrel-relay device ID-or-NAME approval ask|allow, or kestrel-relay device "
             "ID-or-NAME keys FINGERPRINT...|all");
