@@ -9,7 +9,7 @@ namespace kestrel {
 
 ActivityWindow::ActivityWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("recentActivity");
-    setWindowTitle(QStringLiteral("Recent Activity"));
+    setWindowTitle(QStringLiteral("Recent activity"));
     resize(960, 420);
     auto* layout = new QVBoxLayout(this);
     auto* note = new QLabel(QStringLiteral(

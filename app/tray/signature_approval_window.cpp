@@ -61,7 +61,7 @@ SignatureApprovalWindow::SignatureApprovalWindow(const ApprovalPrompt& prompt, Q
         ApprovalDecision decision;
     } choices[] = {
         {"denyButton", "Deny", ApprovalDecision::deny},
-        {"allowForTenMinutesButton", "Allow for 10 Minutes", ApprovalDecision::allowForTenMinutes},
+        {"allowForTenMinutesButton", "Allow for 10 minutes", ApprovalDecision::allowForTenMinutes},
         {"allowButton", "Allow", ApprovalDecision::allow},
     };
     for (const auto& choice : choices) {

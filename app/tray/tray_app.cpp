@@ -35,7 +35,7 @@ TrayApp::TrayApp(TrayRelay::Options options, QObject* parent)
     menu_ = std::make_unique<QMenu>();
     connect(menu_->addAction(QStringLiteral("Open Kestrel Agent Relay")), &QAction::triggered, this,
             &TrayApp::showPanel);
-    connect(menu_->addAction(QStringLiteral("Recent Activity\u2026")), &QAction::triggered, this,
+    connect(menu_->addAction(QStringLiteral("Recent activity\u2026")), &QAction::triggered, this,
             &TrayApp::showActivity);
     connect(menu_->addAction(QStringLiteral("Quit Relay")), &QAction::triggered, qApp,
             &QApplication::quit);

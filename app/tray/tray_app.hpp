@@ -37,7 +37,7 @@ public:
     const std::map<std::uint64_t, std::unique_ptr<SignatureApprovalWindow>>& approvals() const {
         return approvals_;
     }
-    // "Recent Activity…" in the icon's menu.
+    // "Recent activity…" in the icon's menu.
     void showActivity();
     const QMenu& menu() const noexcept { return *menu_; }
     const QSystemTrayIcon& trayIcon() const noexcept { return *trayIcon_; }

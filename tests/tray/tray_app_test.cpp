@@ -407,7 +407,7 @@ TEST_F(TrayAppTest, AnAskingDeviceIsAnsweredFromItsQuestionAndShowsInTheActivity
 
     QAction* recent = nullptr;
     for (QAction* action : app_.menu().actions())
-        if (action->text() == QStringLiteral("Recent Activity\u2026")) recent = action;
+        if (action->text() == QStringLiteral("Recent activity\u2026")) recent = action;
     ASSERT_NE(recent, nullptr);
     recent->trigger();
     const QTreeWidget& table = app_.activityWindow().table();
