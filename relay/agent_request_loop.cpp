@@ -207,6 +207,10 @@ asio::awaitable<Bytes> RelayListener::answer(Bytes payload, const RequestOrigin&
     const std::string detail = activity.detail();
     if (settings.approval == DeviceSettings::Approval::ask && origin.deviceID &&
         !signApprovals_->allowedWithoutAsking(*origin.deviceID, activity.keyFingerprint)) {
+        if (signApprovals_->waitingFor(*origin.deviceID) >= SignApprovals::maxWaitingPerDevice) {
+            co_return refuse("already " + std::to_string(SignApprovals::maxWaitingPerDevice) +
+                             " of its sign requests wait for you");
+        }
         SignApprovals::Request question{
             activity.requestID,      *origin.deviceID, origin.deviceName,
             activity.keyFingerprint, detail,           activity.at};

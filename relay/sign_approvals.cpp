@@ -89,6 +89,13 @@ std::vector<SignApprovals::Request> SignApprovals::waiting() const {
     return requests;
 }
 
+std::size_t SignApprovals::waitingFor(const UUID& deviceID) const {
+    std::size_t count = 0;
+    for (const auto& [id, waiting] : waiting_)
+        count += !waiting->decision && waiting->request.deviceID == deviceID ? 1 : 0;
+    return count;
+}
+
 void SignApprovals::finish(std::uint64_t requestID) {
     if (waiting_.erase(requestID) != 0) presenter_.endApproval(requestID);
 }

@@ -34,6 +34,9 @@ public:
     static constexpr std::chrono::seconds waitLimit{30};
     // How long "Allow for 10 minutes" lets one device sign with one key without asking.
     static constexpr std::chrono::minutes allowance{10};
+    // A device may keep this many questions in front of the user at once; each opens a window
+    // or a notification, and a device must not be able to bury the screen in them.
+    static constexpr std::size_t maxWaitingPerDevice = 4;
 
     struct Request {
         std::uint64_t requestID = 0;
@@ -66,6 +69,7 @@ public:
 
     // The requests waiting now, oldest first.
     std::vector<Request> waiting() const;
+    std::size_t waitingFor(const UUID& deviceID) const;
 
 private:
     struct Waiting {

@@ -8,6 +8,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -336,6 +337,27 @@ TEST_F(AgentRequestTest, AnAskingDeviceWaitsForTheUserAndHoldsUpNobodyElse) {
                               ->body),
               SSHAgentMessageType::signResponse);
     EXPECT_EQ(askedSoFar().size(), askedBefore) << "asked again within the 10 minutes";
+
+    // A device cannot bury the screen in questions: past four waiting, it is refused at once.
+    std::vector<std::optional<Bytes>> waitingReplies(SignApprovals::maxWaitingPerDevice);
+    std::vector<RelayClient> more;
+    more.reserve(waitingReplies.size());  // requests in flight hold on to their clients
+    for (std::optional<Bytes>& reply : waitingReplies) {
+        more.push_back(openPaired(asking));
+        const std::size_t before = askedSoFar().size();
+        startRequest(more.back(), encodeSignRequest(keys[1].keyBlob, toBytes("data"), {}), reply);
+        harness_.runUntil([&] { return askedSoFar().size() == before + 1; });
+    }
+    EXPECT_EQ(request(askingClient, encodeSignRequest(keys[1].keyBlob, toBytes("data"), {})),
+              encodeFailure());
+    EXPECT_EQ(harness_.controller->activity().entries().back().reason,
+              "already 4 of its sign requests wait for you");
+    for (const auto& waiting : harness_.controller->waitingApprovals())
+        harness_.controller->decide(waiting.requestID, ApprovalDecision::deny);
+    harness_.runUntil([&] {
+        return std::all_of(waitingReplies.begin(), waitingReplies.end(),
+                           [](const auto& reply) { return reply.has_value(); });
+    });
 
     // The other key is not covered, and nobody answers.
     RelayListener::Deadlines deadlines;
