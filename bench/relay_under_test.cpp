@@ -1,5 +1,6 @@
 #include "relay_under_test.hpp"
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -56,6 +57,16 @@ RelayUnderTest::RelayUnderTest(const std::string& relayProgram, const std::strin
     const std::optional<std::string> started = relay_.readLine();
     if (!started) throw std::runtime_error("the relay did not start: " + relay_.standardError());
     port_ = nlohmann::json::parse(*started)["port"].get<std::uint16_t>();
+    drain_ = std::thread([this] {
+        while (relay_.readLine(std::chrono::hours(24))) {
+        }
+    });
+}
+
+RelayUnderTest::~RelayUnderTest() {
+    relay_.signal(SIGTERM);
+    relay_.wait();
+    drain_.join();
 }
 
 std::string RelayUnderTest::openPairing() {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/pairing_grant.hpp"
@@ -24,6 +25,8 @@ public:
     // Starts `relayProgram serve --json` with its own HOME, XDG directories and SSH_AUTH_SOCK
     // naming agentSocket, and waits for its first line (the port).
     RelayUnderTest(const std::string& relayProgram, const std::string& agentSocket);
+    // Stops the relay.
+    ~RelayUnderTest();
 
     std::uint16_t port() const noexcept { return port_; }
     pid_t pid() const noexcept { return relay_.pid(); }
@@ -43,6 +46,9 @@ private:
     std::vector<std::string> environment_;
     testing::ChildProcess relay_;
     std::uint16_t port_ = 0;
+    // Reads serve's JSON events (one per sign request) as they come: a full pipe would stop the
+    // relay at its next line.
+    std::thread drain_;
     std::vector<std::unique_ptr<testing::ChildProcess>> pairings_;
 };
 

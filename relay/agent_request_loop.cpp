@@ -175,7 +175,8 @@ asio::awaitable<Bytes> RelayListener::answer(Bytes payload, const RequestOrigin&
             co_return refuse("a sign request that cannot be read");
         }
         activity.keyFingerprint = keyFingerprint(request.keyBlob);
-        if (const auto comment = keyComments_.find(request.keyBlob); comment != keyComments_.end())
+        if (const auto comment = keyComments_.find(toText(request.keyBlob));
+            comment != keyComments_.end())
             activity.keyComment = comment->second;
         activity.purpose = signPurpose(request.keyBlob, request.data);
         if (!settings.mayUse(activity.keyFingerprint)) {
@@ -253,7 +254,7 @@ Bytes RelayListener::readIdentities(Bytes reply, const DeviceSettings& settings,
     // a client signs with it. Bounded, should an agent list keys without end.
     if (keyComments_.size() > 4 * SSHAgentProtocol::maxIdentities) keyComments_.clear();
     for (const SSHAgentIdentity& identity : identities)
-        keyComments_[identity.keyBlob] = identity.comment;
+        keyComments_[toText(identity.keyBlob)] = identity.comment;
     if (!settings.allowedKeys) return reply;
     std::erase_if(identities, [&](const SSHAgentIdentity& identity) {
         return !settings.mayUse(keyFingerprint(identity.keyBlob));

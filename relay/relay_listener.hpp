@@ -210,7 +210,9 @@ private:
     std::shared_ptr<AgentExchanges> agentExchanges_;
     std::shared_ptr<SignApprovals> signApprovals_;
     std::uint64_t requestCount_ = 0;  // numbers requests for the activity and for allow|deny
-    std::map<Bytes, std::string> keyComments_;  // by key blob, as the agent last listed them
+    // The comments of the agent's keys, by key blob (as text: GCC 12 warns falsely about
+    // comparing byte vectors in an optimised build), as the agent last listed them.
+    std::map<std::string, std::string> keyComments_;
     RelayListenerDelegate* delegate_ = nullptr;
     std::optional<asio::ip::tcp::acceptor> acceptor_;
     std::optional<std::uint16_t> port_;

@@ -107,10 +107,12 @@ std::optional<std::uint16_t> keptPort(const SettingsStore& settings) {
 
 // The body of the notification that a held device waits for approval.
 std::string heldDeviceAnnouncement(const DeviceMetadata& device) {
-    std::string text = "\u201C" + device.displayName +
-                       "\u201D paired, but cannot use the agent until you allow it.";
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about a chain of operator+.
+    std::string text = "\u201C";
+    text.append(device.displayName)
+        .append("\u201D paired, but cannot use the agent until you allow it.");
     for (const PairingEvidence& evidence : device.evidence)
-        text += "\n" + evidence.description(device.displayName);
+        text.append("\n").append(evidence.description(device.displayName));
     return text;
 }
 
