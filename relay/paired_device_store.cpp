@@ -251,7 +251,8 @@ void PairedDeviceStore::remove(const UUID& deviceID) {
         try {
             persistSettings();
         } catch (const std::system_error&) {
-            // Left in the file, and dropped at the next load: the device is not listed.
+            // Left in the file until the next write of the settings, which keeps only the
+            // paired devices'; until then they apply only if it pairs again under its ID.
         }
     }
     const bool alreadyListed = !keysToDelete_.try_emplace(deviceID).second;
