@@ -27,22 +27,8 @@ SignatureApprovalWindow::SignatureApprovalWindow(const ApprovalPrompt& prompt, Q
     setFocusPolicy(Qt::NoFocus);
     setFixedWidth(420);
 
-    auto* layout = new QHBoxLayout(this);
-    layout->setContentsMargins(16, 16, 16, 16);
-    layout->setSpacing(12);
-    layout->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    auto* key = new QLabel;
-    key->setPixmap(QIcon(QStringLiteral(":/kestrel/kestrel-relay.svg")).pixmap(40, 40));
-    layout->addWidget(key, 0, Qt::AlignTop);
-
-    auto* texts = new QVBoxLayout;
-    texts->setSpacing(6);
-    auto* headline = new QLabel(QStringLiteral("Allow this SSH signature?"));
-    headline->setObjectName("headline");
-    QFont bold = headline->font();
-    bold.setWeight(QFont::DemiBold);
-    headline->setFont(bold);
-    texts->addWidget(headline);
+    QVBoxLayout* texts =
+        SignatureNoticeWindow::layOutWithKey(this, QStringLiteral("Allow this SSH signature?"));
     auto* question = new QLabel(SignatureNoticeWindow::wrappable(questionText(
         QString::fromStdString(prompt.deviceName), QString::fromStdString(prompt.detail))));
     question->setObjectName("questionText");
@@ -74,7 +60,6 @@ SignatureApprovalWindow::SignatureApprovalWindow(const ApprovalPrompt& prompt, Q
         buttons->addWidget(button);
     }
     texts->addLayout(buttons);
-    layout->addLayout(texts, 1);
     adjustSize();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(), size());

@@ -38,16 +38,8 @@ QString SignatureNoticeWindow::wrappable(const QString& text) {
     return result + text.mid(from);
 }
 
-SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
-                          Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
-    setObjectName("signatureNotice");
-    setWindowTitle(QStringLiteral("SSH Signature Request"));
-    setAttribute(Qt::WA_ShowWithoutActivating);
-    setFocusPolicy(Qt::NoFocus);
-    setFixedSize(noticeWidth, noticeHeight);
-
-    auto* layout = new QHBoxLayout(this);
+QVBoxLayout* SignatureNoticeWindow::layOutWithKey(QWidget* window, const QString& headlineText) {
+    auto* layout = new QHBoxLayout(window);
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(12);
     layout->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -58,12 +50,26 @@ SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
 
     auto* texts = new QVBoxLayout;
     texts->setSpacing(6);
-    auto* headline = new QLabel(QStringLiteral("SSH signature requested"));
+    auto* headline = new QLabel(headlineText);
     headline->setObjectName("headline");
     QFont bold = headline->font();
     bold.setWeight(QFont::DemiBold);
     headline->setFont(bold);
     texts->addWidget(headline);
+    layout->addLayout(texts, 1);
+    return texts;
+}
+
+SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
+                          Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    setObjectName("signatureNotice");
+    setWindowTitle(QStringLiteral("SSH Signature Request"));
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setFocusPolicy(Qt::NoFocus);
+    setFixedSize(noticeWidth, noticeHeight);
+
+    QVBoxLayout* texts = layOutWithKey(this, QStringLiteral("SSH signature requested"));
     device_ = new QLabel;
     device_->setObjectName("deviceText");
     detail_ = new QLabel;
@@ -81,7 +87,6 @@ SignatureNoticeWindow::SignatureNoticeWindow(QWidget* parent)
     onePassword_->setFont(small);
     detail_->setForegroundRole(QPalette::WindowText);
     texts->addStretch();
-    layout->addLayout(texts, 1);
 }
 
 void SignatureNoticeWindow::present(const QString& deviceName, const QString& detail,

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class QLabel;
+class QVBoxLayout;
 
 namespace kestrel {
 
@@ -28,6 +29,9 @@ public:
     // The text with break opportunities (zero-width spaces) inside each key fingerprint: at 50
     // characters without a space, one would run past the edge of a narrow window.
     static QString wrappable(const QString& text);
+    // The layout both signature windows share: the key symbol on the left, and beside it a
+    // column that starts with the bold headline; the column is returned for the rest.
+    static QVBoxLayout* layOutWithKey(QWidget* window, const QString& headlineText);
     static const QString onePasswordText;
 
 private:

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "protocol/base64.hpp"
+#include "protocol/ssh_agent_protocol.hpp"
 #include "support/child_process.hpp"
 #include "support/ssh_agent_fixture.hpp"
 
@@ -84,14 +85,10 @@ public:
 
     // Sends "request identities" (11) and returns the reply's type: 12 for the identities, 5
     // for the agent failure message.
-    int requestIdentities() { return request({11}); }
+    int requestIdentities() { return request(SSHAgentProtocol::encodeRequestIdentities()); }
 
-    // Sends one message body (framed here) and returns the reply's type.
-    int request(const std::vector<std::uint8_t>& body) {
-        std::vector<std::uint8_t> message(4);
-        for (int i = 0; i < 4; ++i)
-            message[i] = static_cast<std::uint8_t>(body.size() >> (24 - 8 * i));
-        message.insert(message.end(), body.begin(), body.end());
+    // Sends one whole agent message and returns the reply's type.
+    int request(const Bytes& message) {
         if (::write(fd_, message.data(), message.size()) != static_cast<ssize_t>(message.size()))
             throw std::runtime_error("write");
         std::uint8_t header[4];
@@ -660,17 +657,9 @@ TEST_F(OpenSSHEndToEndTest, TheRelaySaysWhatIsSignedAndTheUserCanSayNo) {
     const std::string otherBase64 = debugKeys[1].line.substr(debugKeys[1].line.find(' ') + 1);
     const auto otherBlob = base64Decode(otherBase64.substr(0, otherBase64.find(' ')));
     ASSERT_TRUE(otherBlob);
-    std::vector<std::uint8_t> sign = {13};
-    const auto string = [&](const std::vector<std::uint8_t>& bytes) {
-        for (int i = 0; i < 4; ++i)
-            sign.push_back(static_cast<std::uint8_t>(bytes.size() >> (24 - 8 * i)));
-        sign.insert(sign.end(), bytes.begin(), bytes.end());
-    };
-    string(*otherBlob);
-    string({'d', 'a', 't', 'a'});
-    sign.insert(sign.end(), {0, 0, 0, 0});
     HeldAgentConnection direct(world.clientSocket);
-    EXPECT_EQ(direct.request(sign), failureAnswer);
+    EXPECT_EQ(direct.request(SSHAgentProtocol::encodeSignRequest(*otherBlob, toBytes("data"), {})),
+              failureAnswer);
     EXPECT_EQ(debugAgent.standardError().find("process_sign_request2"), std::string::npos)
         << "a sign with a key the device may not use reached the agent:\n"
         << debugAgent.standardError();

@@ -395,6 +395,11 @@ TEST_F(TrayAppTest, AnAskingDeviceIsAnsweredFromItsQuestionAndShowsInTheActivity
         EXPECT_EQ(
             question.findChild<QLabel*>("questionText")->text().remove(QChar(0x200B)).toStdString(),
             "\u201CAsking Phone\u201D asks to " + detail + ".");
+        // Keys typed while it is up answer nothing; only a click does.
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space, Qt::Key_Escape})
+            QTest::keyClick(&question, key);
+        EXPECT_TRUE(question.findChild<QPushButton*>("allowButton")->isEnabled());
+        EXPECT_EQ(app_.approvals().size(), 1u);
         QTest::mouseClick(question.findChild<QPushButton*>(button), Qt::LeftButton);
         waitFor([&] { return answer.has_value(); }, "the answer");
         waitFor([&] { return app_.approvals().empty(); }, "the question to go");
